@@ -1,0 +1,83 @@
+// The simulated machine as tests and tools see it: reset it, count its handles, inject faults
+// into any simulated Win32 call, and drive its virtual-pad bus driver.
+//
+// Thread: every function may be called from any thread; the machine has one lock of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+// Forgets every device, bus, fault and counter. Handles still open are dropped uncounted, so a
+// test asserts open_handles() == 0 before the next reset if it cares.
+void reset();
+
+// Kernel handles open now, in all or of one kind ("event", "mutex", "thread", "file",
+// "devinfo", and whatever other kinds the windowing side registers, such as "icon").
+size_t open_handles();
+size_t open_handles(const char* kind);
+// How often a closed or never-issued handle was passed to a simulated call.
+size_t invalid_handle_uses();
+// Threads created with CreateThread whose routine has not returned yet.
+size_t running_threads();
+
+// Fault injection. After `skip` further calls of `function` pass, the next `count` calls fail
+// with `error` (the call's own failure result; GetLastError() gives `error`). A count of -1
+// fails every call from then on.
+void fail_calls(const char* function, int count, DWORD error, int skip = 0);
+void clear_faults();
+// Calls of `function` made since the last reset (counted whether they failed or not).
+size_t calls(const char* function);
+
+// The virtual-pad bus driver. Each bus registers one device interface of the bus class.
+struct BusOptions {
+    DWORD open_error = 0;          // nonzero: CreateFileW on the bus fails with this error
+    DWORD version_error = 0;       // nonzero: the version request fails with this error
+    uint32_t protocol_version = 1; // a version request for another version fails
+    bool wait_ready = true;        // false: wait-ready fails with ERROR_INVALID_PARAMETER
+    DWORD wait_ready_error = 0;    // nonzero: wait-ready fails with this error
+    DWORD unplug_error = 0;        // nonzero: unplug requests fail with this error
+    DWORD report_error = 0;        // nonzero: report requests fail with this error
+    DWORD user_index_error = 0;    // nonzero: user-index requests fail with this error
+    unsigned completion_delay_ms = 0; // nonzero: requests complete later, on another thread
+};
+
+struct BusRequest {
+    DWORD code;
+    std::vector<uint8_t> input;
+    DWORD output_length;
+};
+
+struct BusPad {
+    uint32_t serial;
+    uint32_t type;
+    uint16_t vendor_id;
+    uint16_t product_id;
+    std::vector<uint8_t> report; // last report's bytes (12 for an Xbox 360 pad); empty before
+    size_t report_count;
+    uint32_t user_index;
+};
+
+int bus_add(const BusOptions& options = {});
+void bus_set_options(int bus, const BusOptions& options);
+// Removes the bus interface; open handles fail their pending and later requests.
+void bus_remove(int bus);
+std::wstring bus_path(int bus);
+// Another program's pad holds this serial, so plug-in requests for it fail.
+void bus_take_serial(int bus, uint32_t serial);
+std::vector<BusRequest> bus_log(int bus);
+void bus_clear_log(int bus);
+std::vector<BusPad> bus_pads(int bus);
+std::optional<BusPad> bus_pad(int bus, uint32_t serial);
+// Completes one pending feedback request of the pad with these bytes (Xbox 360: large motor,
+// small motor, LED; DualShock 4: large motor, small motor, then the three light bytes).
+// Returns false when no feedback request was pending.
+bool bus_send_feedback(int bus, uint32_t serial, const std::vector<uint8_t>& bytes);
+size_t bus_pending_feedback(int bus, uint32_t serial);
+
+} // namespace winsim

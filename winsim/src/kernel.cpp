@@ -1,0 +1,492 @@
+// Kernel objects of the simulated machine: the handle table with its accounting, fault
+// injection, last-error values, events, mutexes, threads, slim reader/writer locks and the
+// machine's own worker thread.
+#include "machine.h"
+
+#include <winsim/machine.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <thread>
+
+namespace winsim::detail {
+namespace {
+
+struct Fault {
+    int skip = 0;
+    int count = 0; // -1: every call
+    DWORD error = 0;
+};
+
+struct Timer {
+    std::chrono::steady_clock::time_point due;
+    std::function<void()> work;
+};
+
+struct Machine {
+    std::recursive_mutex lock;
+    std::condition_variable_any changed;
+    std::map<uintptr_t, std::shared_ptr<Object>> handles;
+    uintptr_t next_handle = 0x1000;
+    size_t invalid_uses = 0;
+    std::map<std::string, Fault> faults;
+    std::map<std::string, size_t> calls;
+    std::vector<std::shared_ptr<Device>> devices;
+    std::vector<std::function<void()>> reset_hooks;
+    InterfaceChangeHook interface_hook = nullptr;
+    size_t running_threads = 0;
+    // worker thread for late completions
+    std::deque<Timer> timers;
+    std::thread worker;
+    bool worker_stop = false;
+    std::condition_variable_any worker_wake;
+
+    ~Machine() {
+        {
+            std::lock_guard<std::recursive_mutex> held(lock);
+            worker_stop = true;
+            worker_wake.notify_all();
+        }
+        if (worker.joinable())
+            worker.join();
+    }
+};
+
+Machine& machine() {
+    static Machine instance;
+    return instance;
+}
+
+thread_local DWORD last_error = 0;
+thread_local DWORD thread_id = 0;
+std::atomic<DWORD> next_thread_id{1000};
+
+void worker_loop() {
+    Machine& m = machine();
+    std::unique_lock<std::recursive_mutex> held(m.lock);
+    while (!m.worker_stop) {
+        if (m.timers.empty()) {
+            m.worker_wake.wait(held);
+            continue;
+        }
+        auto next = m.timers.begin();
+        for (auto it = m.timers.begin(); it != m.timers.end(); ++it)
+            if (it->due < next->due)
+                next = it;
+        if (std::chrono::steady_clock::now() < next->due) {
+            m.worker_wake.wait_until(held, next->due);
+            continue;
+        }
+        auto work = std::move(next->work);
+        m.timers.erase(next);
+        work();
+        m.changed.notify_all();
+    }
+}
+
+} // namespace
+
+std::recursive_mutex& lock() { return machine().lock; }
+
+void notify_all() { machine().changed.notify_all(); }
+
+bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds,
+                const std::function<bool()>& ready) {
+    Machine& m = machine();
+    if (milliseconds == INFINITE) {
+        while (!ready())
+            m.changed.wait(held);
+        return true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!ready()) {
+        if (m.changed.wait_until(held, deadline) == std::cv_status::timeout)
+            return ready();
+    }
+    return true;
+}
+
+bool fault(const char* function) {
+    Machine& m = machine();
+    std::lock_guard<std::recursive_mutex> held(m.lock);
+    m.calls[function]++;
+    auto it = m.faults.find(function);
+    if (it == m.faults.end())
+        return false;
+    Fault& f = it->second;
+    if (f.skip > 0) {
+        f.skip--;
+        return false;
+    }
+    if (f.count == 0)
+        return false;
+    if (f.count > 0)
+        f.count--;
+    last_error = f.error;
+    return true;
+}
+
+void set_error(DWORD error) { last_error = error; }
+
+HANDLE handle_insert(std::shared_ptr<Object> object) {
+    Machine& m = machine();
+    std::lock_guard<std::recursive_mutex> held(m.lock);
+    // Handle values are never reused, so a stale handle can never reach a newer object.
+    uintptr_t value = m.next_handle;
+    m.next_handle += 4;
+    m.handles[value] = std::move(object);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> handle_lookup_any(HANDLE handle) {
+    Machine& m = machine();
+    std::lock_guard<std::recursive_mutex> held(m.lock);
+    auto it = m.handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m.handles.end()) {
+        m.invalid_uses++;
+        last_error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return it->second;
+}
+
+std::shared_ptr<Object> handle_lookup(HANDLE handle, const char* kind) {
+    auto object = handle_lookup_any(handle);
+    if (object && std::string(object->kind) != kind) {
+        std::lock_guard<std::recursive_mutex> held(machine().lock);
+        machine().invalid_uses++;
+        last_error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return object;
+}
+
+bool handle_close(HANDLE handle) {
+    Machine& m = machine();
+    std::lock_guard<std::recursive_mutex> held(m.lock);
+    auto it = m.handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m.handles.end()) {
+        m.invalid_uses++;
+        last_error = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    m.handles.erase(it);
+    return true;
+}
+
+void handle_register_kind(const char*) {}
+
+std::vector<std::shared_ptr<Device>>& devices() { return machine().devices; }
+
+void device_add(std::shared_ptr<Device> device) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().devices.push_back(std::move(device));
+}
+
+void run_later(unsigned delay_ms, std::function<void()> work) {
+    Machine& m = machine();
+    std::lock_guard<std::recursive_mutex> held(m.lock);
+    if (!m.worker.joinable())
+        m.worker = std::thread(worker_loop);
+    m.timers.push_back(
+        {std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms), std::move(work)});
+    m.worker_wake.notify_all();
+}
+
+void set_interface_change_hook(InterfaceChangeHook hook) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().interface_hook = hook;
+}
+
+void interface_changed(bool arrival, const GUID& class_guid, const std::wstring& path) {
+    InterfaceChangeHook hook;
+    {
+        std::lock_guard<std::recursive_mutex> held(machine().lock);
+        hook = machine().interface_hook;
+    }
+    if (hook)
+        hook(arrival, class_guid, path);
+}
+
+void on_reset(std::function<void()> forget) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().reset_hooks.push_back(std::move(forget));
+}
+
+} // namespace winsim::detail
+
+using namespace winsim::detail;
+
+namespace winsim {
+
+void reset() {
+    Machine& m = machine();
+    std::vector<std::function<void()>> hooks;
+    {
+        std::lock_guard<std::recursive_mutex> held(m.lock);
+        m.timers.clear();
+        m.handles.clear();
+        m.invalid_uses = 0;
+        m.faults.clear();
+        m.calls.clear();
+        m.devices.clear();
+        hooks = m.reset_hooks;
+    }
+    for (auto& forget : hooks)
+        forget();
+    last_error = 0;
+}
+
+size_t open_handles() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().handles.size();
+}
+
+size_t open_handles(const char* kind) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    size_t n = 0;
+    for (auto& [value, object] : machine().handles)
+        if (std::string(object->kind) == kind)
+            n++;
+    return n;
+}
+
+size_t invalid_handle_uses() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().invalid_uses;
+}
+
+size_t running_threads() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().running_threads;
+}
+
+void fail_calls(const char* function, int count, DWORD error, int skip) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().faults[function] = Fault{skip, count, error};
+}
+
+void clear_faults() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().faults.clear();
+}
+
+size_t calls(const char* function) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    auto it = machine().calls.find(function);
+    return it == machine().calls.end() ? 0 : it->second;
+}
+
+} // namespace winsim
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return last_error; }
+
+void WINAPI SetLastError(DWORD error) { last_error = error; }
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    if (fault("CloseHandle"))
+        return FALSE;
+    auto object = handle_lookup_any(handle);
+    if (!object)
+        return FALSE;
+    std::shared_ptr<File> file;
+    {
+        std::lock_guard<std::recursive_mutex> held(lock());
+        handle_close(handle);
+        file = object->file;
+    }
+    if (file) {
+        // Closing the last handle cancels what is still pending; like the real cleanup, the
+        // cancelled requests complete a moment later, writing into the callers' records then.
+        std::lock_guard<std::recursive_mutex> held(lock());
+        auto& owners = file->device->files;
+        for (auto it = owners.begin(); it != owners.end();)
+            it = (it->expired() || it->lock() == file) ? owners.erase(it) : it + 1;
+        std::vector<std::shared_ptr<Request>> pending = file->pending;
+        for (auto& request : pending) {
+            if (file->device->driver.cancel)
+                file->device->driver.cancel(request);
+            run_later(1, [request] { request_complete(request, ERROR_OPERATION_ABORTED, 0); });
+        }
+        if (file->device->driver.close)
+            file->device->driver.close(*file);
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
+                           LPCWSTR) {
+    if (fault("CreateEventW"))
+        return NULL;
+    auto object = std::make_shared<Object>();
+    object->kind = "event";
+    object->manual_reset = manual_reset != 0;
+    object->signaled = initial_state != 0;
+    return handle_insert(object);
+}
+
+BOOL WINAPI SetEvent(HANDLE event) {
+    if (fault("SetEvent"))
+        return FALSE;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = handle_lookup(event, "event");
+    if (!object)
+        return FALSE;
+    object->signaled = true;
+    notify_all();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE event) {
+    if (fault("ResetEvent"))
+        return FALSE;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = handle_lookup(event, "event");
+    if (!object)
+        return FALSE;
+    object->signaled = false;
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (fault("WaitForSingleObject"))
+        return WAIT_FAILED;
+    std::unique_lock<std::recursive_mutex> held(lock());
+    auto object = handle_lookup_any(handle);
+    if (!object)
+        return WAIT_FAILED;
+    std::string kind = object->kind;
+    DWORD me = GetCurrentThreadId();
+    if (kind == "mutex") {
+        bool got = wait_until(held, milliseconds,
+                              [&] { return object->recursion == 0 || object->owner == me; });
+        if (!got)
+            return WAIT_TIMEOUT;
+        object->owner = me;
+        object->recursion++;
+        return WAIT_OBJECT_0;
+    }
+    if (kind != "event" && kind != "thread") {
+        last_error = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    if (!wait_until(held, milliseconds, [&] { return object->signaled; }))
+        return WAIT_TIMEOUT;
+    if (kind == "event" && !object->manual_reset)
+        object->signaled = false;
+    return WAIT_OBJECT_0;
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
+    if (fault("CreateMutexW"))
+        return NULL;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = std::make_shared<Object>();
+    object->kind = "mutex";
+    if (name)
+        object->name = name;
+    if (initial_owner) {
+        object->owner = GetCurrentThreadId();
+        object->recursion = 1;
+    }
+    return handle_insert(object);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE mutex) {
+    if (fault("ReleaseMutex"))
+        return FALSE;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = handle_lookup(mutex, "mutex");
+    if (!object)
+        return FALSE;
+    if (object->recursion == 0 || object->owner != GetCurrentThreadId()) {
+        last_error = 288; // ERROR_NOT_OWNER
+        return FALSE;
+    }
+    if (--object->recursion == 0)
+        object->owner = 0;
+    notify_all();
+    return TRUE;
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE routine,
+                           LPVOID parameter, DWORD flags, LPDWORD thread_id_out) {
+    if (fault("CreateThread"))
+        return NULL;
+    auto object = std::make_shared<Object>();
+    object->kind = "thread";
+    object->manual_reset = true;
+    object->suspended = (flags & CREATE_SUSPENDED) != 0;
+    DWORD id = next_thread_id++;
+    HANDLE handle = handle_insert(object);
+    {
+        std::lock_guard<std::recursive_mutex> held(lock());
+        machine().running_threads++;
+    }
+    std::thread([object, routine, parameter, id] {
+        thread_id = id;
+        {
+            std::unique_lock<std::recursive_mutex> held(lock());
+            wait_until(held, INFINITE, [&] { return !object->suspended; });
+        }
+        DWORD code = routine(parameter);
+        std::lock_guard<std::recursive_mutex> held(lock());
+        object->exit_code = code;
+        object->finished = true;
+        object->signaled = true;
+        machine().running_threads--;
+        notify_all();
+    }).detach();
+    if (thread_id_out)
+        *thread_id_out = id;
+    return handle;
+}
+
+DWORD WINAPI ResumeThread(HANDLE thread) {
+    if (fault("ResumeThread"))
+        return (DWORD)-1;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = handle_lookup(thread, "thread");
+    if (!object)
+        return (DWORD)-1;
+    DWORD previous = object->suspended ? 1 : 0;
+    object->suspended = false;
+    notify_all();
+    return previous;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    if (thread_id == 0)
+        thread_id = next_thread_id++;
+    return thread_id;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exit_code) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto object = handle_lookup(thread, "thread");
+    if (!object)
+        return FALSE;
+    *exit_code = object->finished ? object->exit_code : 259; // STILL_ACTIVE
+    return TRUE;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD WINAPI GetTickCount(void) {
+    using namespace std::chrono;
+    return (DWORD)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void WINAPI InitializeSRWLock(PSRWLOCK srw) { pthread_rwlock_init(&srw->lock, nullptr); }
+void WINAPI AcquireSRWLockShared(PSRWLOCK srw) { pthread_rwlock_rdlock(&srw->lock); }
+void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) { pthread_rwlock_unlock(&srw->lock); }
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) { pthread_rwlock_wrlock(&srw->lock); }
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) { pthread_rwlock_unlock(&srw->lock); }
+
+} // extern "C"
