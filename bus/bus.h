@@ -63,16 +63,16 @@ typedef void (*BusFeedbackFn)(void);
 
 // One virtual pad.
 struct _VIGEM_TARGET_T {
-    uint32_t size;           // of this record; nothing reads it
-    uint32_t serial;         // 0 until an add; the accepted serial; 65536 after a failed search
-    uint32_t state;          // TARGET_BLANK .. TARGET_UNPLUGGED
-    uint16_t vendor_id;      // USB IDs the pad presents
+    uint32_t size;      // of this record; nothing reads it
+    uint32_t serial;    // 0 until an add; the accepted serial; 65536 after a failed search
+    uint32_t state;     // TARGET_BLANK .. TARGET_UNPLUGGED
+    uint16_t vendor_id; // USB IDs the pad presents
     uint16_t product_id;
-    uint32_t type;           // TARGET_X360 or TARGET_DS4
+    uint32_t type;             // TARGET_X360 or TARGET_DS4
     BusFeedbackFn feedback_fn; // null when none is registered
     void* feedback_ctx;
-    uint8_t no_wait_ready;   // 1 when the driver does not offer the wait-ready request
-    HANDLE feedback_event;   // made by feedback registration; null when none
+    uint8_t no_wait_ready; // 1 when the driver does not offer the wait-ready request
+    HANDLE feedback_event; // made by feedback registration; null when none
 };
 
 // The bus's device-interface class {96E42B22-F5E9-42F8-B043-ED0F932F014F}.

@@ -23,8 +23,8 @@ enum { DEVICE_TABLE_CAPACITY = 1 };
 // Lookups hold `lock` shared; insertion, removal and emptying hold it exclusively. The lock is
 // neither recursive nor upgradable: a thread holding it shared never asks for it exclusively.
 struct DeviceTable {
-    int32_t count;                                 // slots 0 .. count-1 are in use
-    DeviceEntry* entries[DEVICE_TABLE_CAPACITY];   // in insertion order
+    int32_t count;                               // slots 0 .. count-1 are in use
+    DeviceEntry* entries[DEVICE_TABLE_CAPACITY]; // in insertion order
     SRWLOCK lock;
 };
 

@@ -16,7 +16,8 @@ namespace {
 
 using namespace detail;
 
-const GUID bus_class = {0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
+const GUID bus_class = {
+    0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
 
 enum : DWORD {
     ctl_plug_in = 0x002AA004,
@@ -128,9 +129,8 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
         finish(bus, request, ERROR_INVALID_FUNCTION);
         return;
     }
-    bool output_ok = has_output(request->code)
-                         ? (request->output && request->output_length == size)
-                         : (request->output_length == 0);
+    bool output_ok = has_output(request->code) ? (request->output && request->output_length == size)
+                                               : (request->output_length == 0);
     if (in.size() != size || u32(in, 0) != size || !output_ok) {
         finish(bus, request, ERROR_INVALID_PARAMETER);
         return;
@@ -243,9 +243,8 @@ int bus_add(const BusOptions& options) {
     wchar_t number[16];
     swprintf(number, 16, L"%04d", bus->id);
     device->instance_id = std::wstring(L"ROOT\\SYSTEM\\") + number;
-    device->interfaces.push_back(
-        {bus_class, std::wstring(L"\\\\?\\ROOT#SYSTEM#") + number +
-                        L"#{96e42b22-f5e9-42f8-b043-ed0f932f014f}"});
+    device->interfaces.push_back({bus_class, std::wstring(L"\\\\?\\ROOT#SYSTEM#") + number +
+                                                 L"#{96e42b22-f5e9-42f8-b043-ed0f932f014f}"});
     device->bus_description = L"Virtual Gamepad Emulation Bus";
     device->registry_description = L"Virtual Gamepad Emulation Bus";
     Bus* raw = bus.get();

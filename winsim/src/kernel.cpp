@@ -88,9 +88,13 @@ void worker_loop() {
 
 } // namespace
 
-std::recursive_mutex& lock() { return machine().lock; }
+std::recursive_mutex& lock() {
+    return machine().lock;
+}
 
-void notify_all() { machine().changed.notify_all(); }
+void notify_all() {
+    machine().changed.notify_all();
+}
 
 bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds,
                 const std::function<bool()>& ready) {
@@ -128,7 +132,9 @@ bool fault(const char* function) {
     return true;
 }
 
-void set_error(DWORD error) { last_error = error; }
+void set_error(DWORD error) {
+    last_error = error;
+}
 
 HANDLE handle_insert(std::shared_ptr<Object> object) {
     Machine& m = machine();
@@ -178,7 +184,9 @@ bool handle_close(HANDLE handle) {
 
 void handle_register_kind(const char*) {}
 
-std::vector<std::shared_ptr<Device>>& devices() { return machine().devices; }
+std::vector<std::shared_ptr<Device>>& devices() {
+    return machine().devices;
+}
 
 void device_add(std::shared_ptr<Device> device) {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
@@ -283,9 +291,13 @@ size_t calls(const char* function) {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return last_error; }
+DWORD WINAPI GetLastError(void) {
+    return last_error;
+}
 
-void WINAPI SetLastError(DWORD error) { last_error = error; }
+void WINAPI SetLastError(DWORD error) {
+    last_error = error;
+}
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
     if (fault("CloseHandle"))
@@ -318,8 +330,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
-                           LPCWSTR) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCWSTR) {
     if (fault("CreateEventW"))
         return NULL;
     auto object = std::make_shared<Object>();
@@ -483,10 +494,20 @@ DWORD WINAPI GetTickCount(void) {
     return (DWORD)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void WINAPI InitializeSRWLock(PSRWLOCK srw) { pthread_rwlock_init(&srw->lock, nullptr); }
-void WINAPI AcquireSRWLockShared(PSRWLOCK srw) { pthread_rwlock_rdlock(&srw->lock); }
-void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) { pthread_rwlock_unlock(&srw->lock); }
-void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) { pthread_rwlock_wrlock(&srw->lock); }
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) { pthread_rwlock_unlock(&srw->lock); }
+void WINAPI InitializeSRWLock(PSRWLOCK srw) {
+    pthread_rwlock_init(&srw->lock, nullptr);
+}
+void WINAPI AcquireSRWLockShared(PSRWLOCK srw) {
+    pthread_rwlock_rdlock(&srw->lock);
+}
+void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) {
+    pthread_rwlock_unlock(&srw->lock);
+}
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
+    pthread_rwlock_wrlock(&srw->lock);
+}
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) {
+    pthread_rwlock_unlock(&srw->lock);
+}
 
 } // extern "C"

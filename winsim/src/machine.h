@@ -60,11 +60,11 @@ enum class RequestType { Ioctl, Read, Write };
 struct Request {
     std::weak_ptr<File> file;
     RequestType type;
-    DWORD code;                 // control code of an Ioctl
-    std::vector<BYTE> input;    // the caller's input (or write data), copied at issue
-    void* output;               // the caller's buffer, written only at completion
+    DWORD code;              // control code of an Ioctl
+    std::vector<BYTE> input; // the caller's input (or write data), copied at issue
+    void* output;            // the caller's buffer, written only at completion
     DWORD output_length;
-    OVERLAPPED* overlapped;     // the caller's record, written at completion
+    OVERLAPPED* overlapped; // the caller's record, written at completion
     std::shared_ptr<Object> event;
     DWORD thread = 0; // the issuing thread, for CancelIo
     bool done = false;
@@ -99,7 +99,7 @@ struct Device {
     std::optional<std::wstring> registry_description;
     std::vector<Holder> foreign_holders; // other processes that hold the device open
     Driver driver;
-    std::shared_ptr<void> state; // the driver's own
+    std::shared_ptr<void> state;            // the driver's own
     std::vector<std::weak_ptr<File>> files; // opened by this process
 };
 
@@ -145,7 +145,8 @@ std::shared_ptr<DevInfoSet> devinfo_lookup(HDEVINFO set);
 
 // Called when a device interface arrives or goes (after the change, lock not held): the
 // windowing side broadcasts it to registered windows.
-using InterfaceChangeHook = void (*)(bool arrival, const GUID& class_guid, const std::wstring& path);
+using InterfaceChangeHook = void (*)(bool arrival, const GUID& class_guid,
+                                     const std::wstring& path);
 void set_interface_change_hook(InterfaceChangeHook hook);
 void interface_changed(bool arrival, const GUID& class_guid, const std::wstring& path);
 

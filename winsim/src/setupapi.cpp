@@ -32,8 +32,7 @@ using namespace winsim::detail;
 
 extern "C" {
 
-HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, HWND,
-                                     DWORD flags) {
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, HWND, DWORD flags) {
     if (fault("SetupDiGetClassDevsW"))
         return INVALID_HANDLE_VALUE;
     std::lock_guard<std::recursive_mutex> held(lock());
@@ -150,9 +149,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFA
     }
     auto entry = set->interfaces[data->Reserved];
     const std::wstring& path = set->devices[entry.device]->interfaces[entry.interface].path;
-    DWORD required =
-        (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                (path.size() + 1) * sizeof(WCHAR));
+    DWORD required = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                             (path.size() + 1) * sizeof(WCHAR));
     if (required_size)
         *required_size = required;
     if (!detail) {

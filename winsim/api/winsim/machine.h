@@ -36,14 +36,14 @@ size_t calls(const char* function);
 
 // The virtual-pad bus driver. Each bus registers one device interface of the bus class.
 struct BusOptions {
-    DWORD open_error = 0;          // nonzero: CreateFileW on the bus fails with this error
-    DWORD version_error = 0;       // nonzero: the version request fails with this error
-    uint32_t protocol_version = 1; // a version request for another version fails
-    bool wait_ready = true;        // false: wait-ready fails with ERROR_INVALID_PARAMETER
-    DWORD wait_ready_error = 0;    // nonzero: wait-ready fails with this error
-    DWORD unplug_error = 0;        // nonzero: unplug requests fail with this error
-    DWORD report_error = 0;        // nonzero: report requests fail with this error
-    DWORD user_index_error = 0;    // nonzero: user-index requests fail with this error
+    DWORD open_error = 0;             // nonzero: CreateFileW on the bus fails with this error
+    DWORD version_error = 0;          // nonzero: the version request fails with this error
+    uint32_t protocol_version = 1;    // a version request for another version fails
+    bool wait_ready = true;           // false: wait-ready fails with ERROR_INVALID_PARAMETER
+    DWORD wait_ready_error = 0;       // nonzero: wait-ready fails with this error
+    DWORD unplug_error = 0;           // nonzero: unplug requests fail with this error
+    DWORD report_error = 0;           // nonzero: report requests fail with this error
+    DWORD user_index_error = 0;       // nonzero: user-index requests fail with this error
     unsigned completion_delay_ms = 0; // nonzero: requests complete later, on another thread
 };
 

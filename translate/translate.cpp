@@ -1,0 +1,148 @@
+#include "translate/translate.h"
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "hid/device_table.h"
+
+#include <cmath>
+#include <ctime>
+
+DrivingState driving_state;
+
+int64_t translate_system_clock(void) {
+    return (int64_t)std::time(nullptr);
+}
+
+TranslateClock translate_clock = translate_system_clock;
+
+namespace {
+
+const double wrap_limit = 3.1415926;
+const double degrees_per_radian = 57.2958;
+const double gain = 1.05;
+const double full_scale = 32767.0;
+const double mode_threshold = 30000.0;
+const double fast_turn_step = 20.0;
+const double lock_angle_forward = 0.24609;
+const double lock_angle_back = 2.8955;
+const int32_t forward_threshold = 5000;
+
+} // namespace
+
+TranslateModes translate_current_modes(void) {
+    TranslateModes modes;
+    modes.rotation_offset = mode_settings.rotation_offset;
+    modes.fast_turns = mode_settings.fast_turns;
+    modes.movement_lock = mode_settings.movement_lock;
+    modes.driving_mode = mode_settings.driving_mode;
+    return modes;
+}
+
+int16_t decode_axis16(uint8_t low, uint8_t high, int32_t invert) {
+    int32_t raw = high * 256 + low;
+    int16_t v = (int16_t)(raw - 32768);
+    if (v < -32767)
+        v = -32767;
+    if (invert)
+        v = (int16_t)-v;
+    return v;
+}
+
+int32_t decode_axis8(uint8_t value, int32_t invert) {
+    int8_t v = (int8_t)(value - 128);
+    if (v < -127)
+        v = -127;
+    if (invert)
+        v = (int8_t)-v;
+    return v * 32767 / 127;
+}
+
+GamepadReport translate_compute(const StickSample* sample, const TranslateModes* modes,
+                                DrivingState* state, TranslateClock clock) {
+    int16_t x = decode_axis16(sample->x_low, sample->x_high, 0);
+    int16_t y = decode_axis16(sample->y_low, sample->y_high, 1);
+
+    double angle = std::atan2((double)y, (double)x) + modes->rotation_offset;
+    if (angle > wrap_limit)
+        angle = angle - 2.0 * wrap_limit;
+    double degrees = angle * degrees_per_radian;
+
+    int32_t square = (int32_t)x * x + (int32_t)y * y; // at most 2 147 352 578
+    double length = std::sqrt((double)square) * gain;
+    if (length > full_scale)
+        length = full_scale;
+
+    if (length > mode_threshold && modes->fast_turns == 1) {
+        if (degrees > 0.0 && degrees < 78.0) {
+            degrees = degrees - fast_turn_step;
+            if (degrees < 0.0)
+                degrees = 0.0;
+        }
+        if (degrees > 102.0 && degrees < 180.0) {
+            degrees = degrees + fast_turn_step;
+            if (degrees > 180.0)
+                degrees = 180.0;
+        }
+        angle = degrees / degrees_per_radian;
+    }
+
+    if (length > mode_threshold && modes->movement_lock == 1) {
+        if ((degrees >= 0.0 && degrees <= 15.0) || (degrees >= -10.0 && degrees <= 0.0)) {
+            length = full_scale;
+            angle = lock_angle_forward;
+        } else if (degrees >= 165.0 || degrees <= -170.0) {
+            length = full_scale;
+            angle = lock_angle_back;
+        }
+    }
+
+    int16_t out_x = (int16_t)(int32_t)(std::cos(angle) * length);
+    int16_t out_y = (int16_t)(int32_t)(std::sin(angle) * length);
+
+    GamepadReport report;
+    report.buttons = (sample->button & 1) ? GAMEPAD_BUTTON_A : 0;
+    report.left_trigger = 0;
+    report.right_trigger = 0;
+    report.left_x = out_x;
+    report.left_y = out_y;
+    report.right_x = (int16_t)decode_axis8(128, 0);
+    report.right_y = (int16_t)decode_axis8(128, 1);
+
+    if (modes->driving_mode == 1) {
+        if (report.buttons != 0) {
+            state->previous_button_time = state->last_button_time;
+            state->last_button_time = clock();
+            // Wrapping subtraction: a failed clock (-1) must not overflow.
+            int64_t gap = (int64_t)((uint64_t)state->last_button_time -
+                                    (uint64_t)state->previous_button_time);
+            if (gap > 1)
+                state->engaged ^= 1;
+        }
+        if (state->engaged) {
+            report.buttons = 0;
+            report.left_y = 0;
+            if (out_y > forward_threshold)
+                report.right_trigger = (uint8_t)(int32_t)(length / 128.0);
+            else if (out_y < 0)
+                report.left_trigger = (uint8_t)((-out_y) / 128);
+        }
+    }
+    return report;
+}
+
+void translate_stick_sample(StickReader* reader, StickSample* sample) {
+    DeviceEntry* entry = nullptr;
+    AcquireSRWLockShared(&device_table.lock);
+    for (int32_t i = 0; i < device_table.count; i++) {
+        if (device_table.entries[i]->reader == reader) {
+            entry = device_table.entries[i];
+            break;
+        }
+    }
+    ReleaseSRWLockShared(&device_table.lock);
+    if (!entry || !bus_connected)
+        return;
+    TranslateModes modes = translate_current_modes();
+    entry->report = translate_compute(sample, &modes, &driving_state, translate_clock);
+    bus_x360_submit(bus_client, entry->target, entry->report);
+}
