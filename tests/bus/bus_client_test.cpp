@@ -82,7 +82,9 @@ struct ConnectCase {
     _VIGEM_ERRORS expected;
 };
 
-void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConnectCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BusConnectOutcome : public BusClientTest,
                           public ::testing::WithParamInterface<ConnectCase> {};
@@ -114,14 +116,13 @@ BusOptions other_protocol() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BusConnectOutcome,
-    ::testing::Values(ConnectCase{"NoBus", {}, BUS_ERR_NO_BUS},
-                      ConnectCase{"VersionRefused", {refuses_version()}, BUS_ERR_VERSION},
-                      ConnectCase{"OtherProtocol", {other_protocol()}, BUS_ERR_VERSION},
-                      ConnectCase{"OpenFails", {refuses_open()}, BUS_ERR_OPEN_FAILED},
-                      ConnectCase{"VersionThenOpen", {refuses_version(), refuses_open()},
-                                  BUS_ERR_OPEN_FAILED},
-                      ConnectCase{"OpenThenVersion", {refuses_open(), refuses_version()},
-                                  BUS_ERR_VERSION}),
+    ::testing::Values(
+        ConnectCase{"NoBus", {}, BUS_ERR_NO_BUS},
+        ConnectCase{"VersionRefused", {refuses_version()}, BUS_ERR_VERSION},
+        ConnectCase{"OtherProtocol", {other_protocol()}, BUS_ERR_VERSION},
+        ConnectCase{"OpenFails", {refuses_open()}, BUS_ERR_OPEN_FAILED},
+        ConnectCase{"VersionThenOpen", {refuses_version(), refuses_open()}, BUS_ERR_OPEN_FAILED},
+        ConnectCase{"OpenThenVersion", {refuses_open(), refuses_version()}, BUS_ERR_VERSION}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(BusClientTest, FirstAcceptingInterfaceWinsAndLaterOnesAreNotOpened) {
@@ -204,8 +205,8 @@ TEST_F(BusClientTest, AddTakesTheLowestFreeSerialAndWaitsForThePad) {
         const auto& plug = log[serial - 1];
         EXPECT_EQ(plug.code, 0x002AA004u);
         // size 16, serial, type 0, vendor 0x045E, product 0x028E, little-endian
-        std::vector<uint8_t> expected = {16, 0, 0, 0, (uint8_t)serial, 0, 0, 0, 0,
-                                         0,  0, 0, 0x5E, 0x04, 0x8E, 0x02};
+        std::vector<uint8_t> expected = {
+            16, 0, 0, 0, (uint8_t)serial, 0, 0, 0, 0, 0, 0, 0, 0x5E, 0x04, 0x8E, 0x02};
         EXPECT_EQ(plug.input, expected);
     }
     EXPECT_EQ(log[3].code, 0x002AA010u);
@@ -348,7 +349,8 @@ TEST_F(BusClientTest, SubmitCarriesTheReportBytesUnchanged) {
     ASSERT_EQ(log[0].input.size(), 20u);
     EXPECT_EQ(le32(log[0].input, 0), 20u);
     EXPECT_EQ(le32(log[0].input, 4), 1u);
-    std::vector<uint8_t> bytes = {0x00, 0x10, 7, 200, 0x01, 0x80, 0xFF, 0x7F, 0x34, 0x12, 0xFE, 0xFF};
+    std::vector<uint8_t> bytes = {0x00, 0x10, 7,    200,  0x01, 0x80,
+                                  0xFF, 0x7F, 0x34, 0x12, 0xFE, 0xFF};
     EXPECT_EQ(std::vector<uint8_t>(log[0].input.begin() + 8, log[0].input.end()), bytes);
     EXPECT_EQ(winsim::bus_pad(bus_, 1)->report, bytes) << "what a game reads";
 }

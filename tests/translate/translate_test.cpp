@@ -1,0 +1,377 @@
+// Stick translation: the arithmetic against a table of positions and modes, driving mode's
+// engage and release over time, and the sample callback through the device table to the pad a
+// game sees.
+#include "translate/translate.h"
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "hid/device_table.h"
+
+#include "winsim_test.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+StickSample sample_of(uint16_t x_raw, uint16_t y_raw, int32_t button = 0) {
+    StickSample s;
+    s.button = button;
+    s.x_low = (uint8_t)(x_raw & 0xFF);
+    s.x_high = (uint8_t)(x_raw >> 8);
+    s.y_low = (uint8_t)(y_raw & 0xFF);
+    s.y_high = (uint8_t)(y_raw >> 8);
+    return s;
+}
+
+// Raw words for an axis value as the decoders return it (Y is inverted).
+uint16_t x_raw(int v) {
+    return (uint16_t)(v + 32768);
+}
+uint16_t y_raw(int v) {
+    return (uint16_t)(32768 - v);
+}
+
+const double rotation = 0.6981317;
+
+TranslateModes modes(double offset = 0.0, int fast = 0, int lock = 0, int driving = 0) {
+    return TranslateModes{offset, fast, lock, driving};
+}
+
+int64_t fake_now = 0;
+int clock_calls = 0;
+int64_t fake_clock() {
+    clock_calls++;
+    return fake_now;
+}
+
+TEST(Decode, Axis16IsSymmetricAndInvertible) {
+    struct Row {
+        uint8_t low, high;
+        int invert;
+        int16_t expected;
+    } rows[] = {
+        {0x00, 0x80, 0, 0},      {0xFF, 0xFF, 0, 32767},  {0x00, 0x00, 0, -32767},
+        {0x01, 0x00, 0, -32767}, {0x02, 0x00, 0, -32766}, {0x00, 0x00, 1, 32767},
+        {0xFF, 0xFF, 1, -32767}, {0x34, 0x92, 0, 0x1234}, {0x01, 0x80, 1, -1},
+    };
+    for (auto& r : rows)
+        EXPECT_EQ(decode_axis16(r.low, r.high, r.invert), r.expected)
+            << std::hex << (int)r.high << (int)r.low << " invert " << r.invert;
+}
+
+TEST(Decode, Axis8ScalesToTheFullRange) {
+    struct Row {
+        uint8_t value;
+        int invert;
+        int32_t expected;
+    } rows[] = {
+        {128, 0, 0},   {128, 1, 0},      {255, 0, 32767}, {0, 0, -32767},  {1, 0, -32767},
+        {0, 1, 32767}, {255, 1, -32767}, {129, 0, 258},   {192, 0, 16512},
+    };
+    for (auto& r : rows)
+        EXPECT_EQ(decode_axis8(r.value, r.invert), r.expected) << (int)r.value;
+}
+
+struct Position {
+    const char* name;
+    uint16_t x, y;
+    TranslateModes modes;
+    int16_t left_x, left_y;
+};
+
+void PrintTo(const Position& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class Positions : public ::testing::TestWithParam<Position> {};
+
+TEST_P(Positions, GiveTheLeftStick) {
+    const Position& p = GetParam();
+    DrivingState state = {};
+    StickSample s = sample_of(p.x, p.y);
+    GamepadReport r = translate_compute(&s, &p.modes, &state, fake_clock);
+    EXPECT_EQ(r.left_x, p.left_x);
+    EXPECT_EQ(r.left_y, p.left_y);
+    EXPECT_EQ(r.buttons, 0);
+    EXPECT_EQ(r.left_trigger, 0);
+    EXPECT_EQ(r.right_trigger, 0);
+    EXPECT_EQ(r.right_x, 0);
+    EXPECT_EQ(r.right_y, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Positions,
+    ::testing::Values(
+        Position{"Centre", 0x8000, 0x8000, modes(), 0, 0},
+        Position{"FullRight", 0xFFFF, 0x8000, modes(), 32767, 0},
+        Position{"FullLeftWrapsJustPastPi", 0x0000, 0x8000, modes(), -32766, 0},
+        Position{"FullUp", 0x8000, 0x0000, modes(), 0, 32767},
+        Position{"FullDown", 0x8000, 0xFFFF, modes(), 0, -32767},
+        Position{"FullDiagonalUpRight", 0xFFFF, 0x0000, modes(), 23169, 23169},
+        Position{"RotatedRight", 0xFFFF, 0x8000, modes(rotation), 25100, 21062},
+        Position{"RotatedLeft", 0x0000, 0x8000, modes(rotation), -25100, -21062},
+        Position{"RotatedUp", 0x8000, 0x0000, modes(rotation), -21062, 25100},
+        Position{"BelowThresholdUntouched", x_raw(28571), 0x8000, modes(0, 1, 1), 29999, 0},
+        Position{"AboveThresholdLocked", x_raw(28572), 0x8000, modes(0, 0, 1), 31779, 7982},
+        Position{"LockRight", 0xFFFF, 0x8000, modes(0, 0, 1), 31779, 7982},
+        Position{"LockLeft", 0x0000, 0x8000, modes(0, 0, 1), -31779, 7982},
+        Position{"LockLeavesDiagonal", 0xFFFF, 0x0000, modes(0, 0, 1), 23169, 23169},
+        Position{"LockBelowHorizontal", 0xFFFF, y_raw(-5000), modes(0, 0, 1), 31779, 7982},
+        Position{"FastTurnUpRight", 0xFFFF, 0x0000, modes(0, 1), 29696, 13847},
+        Position{"FastTurnUpLeft", 0x0000, 0x0000, modes(0, 1), -29696, 13847},
+        Position{"FastTurnLeavesLowerHalf", 0xFFFF, 0xFFFF, modes(0, 1), 23169, -23169},
+        Position{"FastTurnLeavesStraightUp", 0x8000, 0x0000, modes(0, 1), 0, 32767},
+        Position{"FastTurnThenLock", x_raw(28377), y_raw(16384), modes(0, 1, 1), 31779, 7982},
+        Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+struct Driving {
+    const char* name;
+    uint16_t x, y;
+    int16_t left_x;
+    uint8_t left_trigger, right_trigger;
+};
+
+void PrintTo(const Driving& d, std::ostream* os) {
+    *os << d.name;
+}
+
+class EngagedDriving : public ::testing::TestWithParam<Driving> {};
+
+TEST_P(EngagedDriving, TurnsTravelIntoTriggers) {
+    const Driving& d = GetParam();
+    DrivingState state = {1, 0, 0};
+    TranslateModes m = modes(0, 0, 0, 1);
+    StickSample s = sample_of(d.x, d.y);
+    GamepadReport r = translate_compute(&s, &m, &state, fake_clock);
+    EXPECT_EQ(r.left_x, d.left_x);
+    EXPECT_EQ(r.left_y, 0);
+    EXPECT_EQ(r.left_trigger, d.left_trigger);
+    EXPECT_EQ(r.right_trigger, d.right_trigger);
+    EXPECT_EQ(r.buttons, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EngagedDriving,
+    ::testing::Values(Driving{"FullUp", 0x8000, 0x0000, 0, 0, 255},
+                      Driving{"FullDiagonalUpRight", 0xFFFF, 0x0000, 23169, 0, 255},
+                      Driving{"FullDown", 0x8000, 0xFFFF, 0, 255, 0},
+                      Driving{"FullDiagonalDownRight", 0xFFFF, 0xFFFF, 23169, 181, 0},
+                      Driving{"ForwardAtThreshold", 0x8000, y_raw(4762), 0, 0, 0},
+                      Driving{"ForwardPastThreshold", 0x8000, y_raw(4763), 0, 0, 39},
+                      Driving{"Centre", 0x8000, 0x8000, 0, 0, 0}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(DrivingMode, RightTriggerFollowsTheLockedLength) {
+    DrivingState state = {1, 0, 0};
+    TranslateModes m = modes(0, 0, 1, 1);
+    StickSample s = sample_of(x_raw(28572), 0x8000); // locked to 14.1 degrees, full length
+    GamepadReport r = translate_compute(&s, &m, &state, fake_clock);
+    EXPECT_EQ(r.left_x, 31779);
+    EXPECT_EQ(r.right_trigger, 255);
+}
+
+TEST(DrivingMode, ButtonPressesEngageAndReleaseByWholeSeconds) {
+    DrivingState state = {};
+    TranslateModes m = modes(0, 0, 0, 1);
+    StickSample pressed = sample_of(0x8000, 0x0000, 1);
+    clock_calls = 0;
+
+    fake_now = 1000;
+    GamepadReport r = translate_compute(&pressed, &m, &state, fake_clock);
+    EXPECT_EQ(state.engaged, 1) << "the first press after start-up engages";
+    EXPECT_EQ(r.buttons, 0) << "the engaging report carries no A button";
+    EXPECT_EQ(r.right_trigger, 255);
+
+    fake_now = 1001;
+    r = translate_compute(&pressed, &m, &state, fake_clock);
+    EXPECT_EQ(state.engaged, 1) << "a press one second later does not toggle";
+    EXPECT_EQ(state.previous_button_time, 1000);
+    EXPECT_EQ(state.last_button_time, 1001);
+
+    r = translate_compute(&pressed, &m, &state, fake_clock);
+    EXPECT_EQ(state.engaged, 1) << "holding the button does not toggle";
+    EXPECT_EQ(r.buttons, 0);
+
+    fake_now = 1003;
+    r = translate_compute(&pressed, &m, &state, fake_clock);
+    EXPECT_EQ(state.engaged, 0);
+    EXPECT_EQ(r.buttons, 0x1000) << "the releasing report carries the A button";
+    EXPECT_EQ(r.right_trigger, 0);
+    EXPECT_EQ(r.left_y, 32767);
+    EXPECT_EQ(clock_calls, 4);
+}
+
+TEST(DrivingMode, ClockIsReadOnlyWithDrivingOnAndTheButtonDown) {
+    DrivingState state = {};
+    StickSample pressed = sample_of(0x8000, 0x8000, 1);
+    StickSample released = sample_of(0x8000, 0x8000, 0);
+    TranslateModes off = modes();
+    TranslateModes on = modes(0, 0, 0, 1);
+    clock_calls = 0;
+    fake_now = 50;
+    GamepadReport r = translate_compute(&pressed, &off, &state, fake_clock);
+    EXPECT_EQ(r.buttons, 0x1000);
+    translate_compute(&released, &on, &state, fake_clock);
+    EXPECT_EQ(clock_calls, 0);
+    EXPECT_EQ(state.last_button_time, 0) << "button reports with driving off leave the times";
+    EXPECT_EQ(state.engaged, 0);
+}
+
+TEST(DrivingMode, SwitchingDrivingOffKeepsTheEngagedState) {
+    DrivingState state = {};
+    StickSample pressed = sample_of(0x8000, 0x0000, 1);
+    TranslateModes on = modes(0, 0, 0, 1);
+    TranslateModes off = modes();
+    fake_now = 10;
+    translate_compute(&pressed, &on, &state, fake_clock);
+    ASSERT_EQ(state.engaged, 1);
+    GamepadReport r = translate_compute(&pressed, &off, &state, fake_clock);
+    EXPECT_EQ(r.buttons, 0x1000) << "with driving off the stick is a stick again";
+    EXPECT_EQ(r.left_y, 32767);
+    StickSample idle = sample_of(0x8000, 0x0000, 0);
+    r = translate_compute(&idle, &on, &state, fake_clock);
+    EXPECT_EQ(r.right_trigger, 255) << "switched back on, it is still engaged";
+}
+
+TEST(DrivingMode, FailedClockDoesNotToggle) {
+    DrivingState state = {0, 5, 4};
+    StickSample pressed = sample_of(0x8000, 0x8000, 1);
+    TranslateModes on = modes(0, 0, 0, 1);
+    fake_now = -1;
+    translate_compute(&pressed, &on, &state, fake_clock);
+    EXPECT_EQ(state.engaged, 0);
+    EXPECT_EQ(state.last_button_time, -1);
+}
+
+TEST(Buttons, OnlyBitZeroPressesA) {
+    DrivingState state = {};
+    TranslateModes m = modes();
+    StickSample s = sample_of(0x8000, 0x8000, 3);
+    EXPECT_EQ(translate_compute(&s, &m, &state, fake_clock).buttons, 0x1000);
+    s.button = 2;
+    EXPECT_EQ(translate_compute(&s, &m, &state, fake_clock).buttons, 0);
+}
+
+// The sample callback through the device table to the simulated bus.
+class SampleCallbackTest : public WinsimTest {
+  protected:
+    void SetUp() override {
+        WinsimTest::SetUp();
+        bus_ = winsim::bus_add();
+        bus_client = bus_client_new();
+        ASSERT_EQ(bus_connect(bus_client), BUS_OK);
+        bus_connected = 1;
+        entry_.device = nullptr;
+        entry_.reader = reader();
+        entry_.target = bus_target_new_x360();
+        ASSERT_EQ(bus_target_add(bus_client, entry_.target), BUS_OK);
+        entry_.report = {};
+        insert(&entry_);
+        mode_settings.rotation_offset = 0.0;
+        mode_settings.fast_turns = 0;
+        mode_settings.movement_lock = 0;
+        mode_settings.driving_mode = 0;
+        driving_state = {};
+    }
+
+    void TearDown() override {
+        remove_entry();
+        bus_target_remove(bus_client, entry_.target);
+        bus_target_delete(entry_.target);
+        bus_disconnect(bus_client);
+        bus_client_delete(bus_client);
+        bus_client = nullptr;
+        bus_connected = 0;
+        mode_settings.rotation_offset = 0.0;
+        mode_settings.fast_turns = 0;
+        mode_settings.movement_lock = 0;
+        WinsimTest::TearDown();
+    }
+
+    static StickReader* reader() {
+        static StickReader stand_in = {};
+        return &stand_in;
+    }
+
+    static void insert(DeviceEntry* entry) {
+        AcquireSRWLockExclusive(&device_table.lock);
+        device_table.entries[device_table.count++] = entry;
+        ReleaseSRWLockExclusive(&device_table.lock);
+    }
+
+    static void remove_entry() {
+        AcquireSRWLockExclusive(&device_table.lock);
+        device_table.count = 0;
+        device_table.entries[0] = nullptr;
+        ReleaseSRWLockExclusive(&device_table.lock);
+    }
+
+    size_t reports_seen() { return winsim::bus_pad(bus_, 1)->report_count; }
+
+    int bus_;
+    DeviceEntry entry_;
+};
+
+TEST_F(SampleCallbackTest, GameSeesTheTranslatedPad) {
+    mode_settings.rotation_offset = 0.6981317;
+    StickSample s = sample_of(0xFFFF, 0x8000, 1);
+    translate_stick_sample(reader(), &s);
+    auto pad = winsim::bus_pad(bus_, 1);
+    ASSERT_EQ(pad->report_count, 1u);
+    // buttons 0x1000, triggers 0, X 25100 (0x620C), Y 21062 (0x5246), right stick 0
+    std::vector<uint8_t> expected = {0x00, 0x10, 0, 0, 0x0C, 0x62, 0x46, 0x52, 0, 0, 0, 0};
+    EXPECT_EQ(pad->report, expected);
+    EXPECT_EQ(entry_.report.left_x, 25100);
+}
+
+TEST_F(SampleCallbackTest, SampleOfAnUnknownReaderIsDropped) {
+    entry_.report.left_x = 77;
+    StickReader other = {};
+    StickSample s = sample_of(0xFFFF, 0x8000);
+    translate_stick_sample(&other, &s);
+    EXPECT_EQ(reports_seen(), 0u);
+    EXPECT_EQ(entry_.report.left_x, 77);
+
+    remove_entry();
+    translate_stick_sample(reader(), &s);
+    EXPECT_EQ(reports_seen(), 0u) << "a removed entry gets no reports";
+}
+
+TEST_F(SampleCallbackTest, NothingIsSubmittedWithoutABus) {
+    bus_connected = 0;
+    entry_.report.left_x = 77;
+    mode_settings.driving_mode = 1;
+    StickSample s = sample_of(0xFFFF, 0x8000, 1);
+    translate_stick_sample(reader(), &s);
+    EXPECT_EQ(reports_seen(), 0u);
+    EXPECT_EQ(entry_.report.left_x, 77);
+    EXPECT_EQ(driving_state.engaged, 0) << "a dropped sample does not touch driving";
+    mode_settings.driving_mode = 0;
+}
+
+// Mode switches on the main thread while a reader thread translates, and table changes
+// while it looks its entry up: run under ThreadSanitizer, any unguarded access is reported.
+TEST_F(SampleCallbackTest, ModeSwitchesAndTableChangesRaceTheReaderSafely) {
+    std::atomic<bool> done{false};
+    std::thread reader_thread([&] {
+        StickSample s = sample_of(0xFFFF, 0x0000, 0);
+        for (int i = 0; i < 2000; i++)
+            translate_stick_sample(reader(), &s);
+        done = true;
+    });
+    for (int i = 0; !done; i++) {
+        mode_settings.fast_turns = i & 1;
+        mode_settings.movement_lock = (i >> 1) & 1;
+        mode_settings.rotation_offset = (i & 4) ? 0.6981317 : 0.0;
+        if (i % 50 == 0) {
+            remove_entry();
+            insert(&entry_);
+        }
+    }
+    reader_thread.join();
+    EXPECT_GT(reports_seen(), 0u);
+}
+
+} // namespace
