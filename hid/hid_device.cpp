@@ -46,7 +46,8 @@ InterfacePropertyQuery interface_property_query() {
     static InterfacePropertyQuery found = nullptr;
     if (found)
         return found;
-    HMODULE module = LoadLibraryW(L"cfgmgr32.dll");
+    // From the system directory only, never from wherever the program was started.
+    HMODULE module = LoadLibraryExW(L"cfgmgr32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module)
         return nullptr;
     FARPROC proc = GetProcAddress(module, "CM_Get_Device_Interface_PropertyW");

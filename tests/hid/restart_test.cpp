@@ -118,7 +118,7 @@ TEST_F(Restart, FailsAndChangesNothingWhenAStepBeforeTheEnableFails) {
 // up once per process, so this runs in a process of its own.
 TEST_F(Restart, FailsWhereTheSystemLacksTheInterfacePropertyQuery) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const char* missing : {"LoadLibraryW", "GetProcAddress"}) {
+    for (const char* missing : {"LoadLibraryExW", "GetProcAddress"}) {
         EXPECT_EXIT(
             {
                 winsim::reset();

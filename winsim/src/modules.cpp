@@ -52,11 +52,8 @@ const Module* module_of(HMODULE handle) {
 
 using namespace winsim::detail;
 
-extern "C" {
-
-HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
-    if (fault("LoadLibraryW"))
-        return NULL;
+// Finds a module by name, as the loader does: without regard to case, ".dll" implied.
+static HMODULE load(LPCWSTR name) {
     if (!name) {
         set_error(ERROR_INVALID_PARAMETER);
         return NULL;
@@ -71,6 +68,25 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
             return module_handle(i);
     set_error(error_mod_not_found);
     return NULL;
+}
+
+extern "C" {
+
+HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
+    if (fault("LoadLibraryW"))
+        return NULL;
+    return load(name);
+}
+
+HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+    if (fault("LoadLibraryExW"))
+        return NULL;
+    // Only what the program asks for: a system library from the system directory.
+    if (file || (flags & ~DWORD(LOAD_LIBRARY_SEARCH_SYSTEM32))) {
+        set_error(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    return load(name);
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
