@@ -58,11 +58,11 @@ int32_t hid_send_feature(HidDevice* device, const uint8_t* data, size_t length);
 
 // Cancels every outstanding request, waits until the system has finished with the record's
 // buffers and OVERLAPPEDs, and closes the events and the handle. The record stays allocated.
-// Only for a device that no thread reads or writes any longer. Blocks until cancellation
-// completes (promptly: cancelled requests finish at once).
+// Only for a device that no thread reads or writes any longer (the thread that last read it may
+// call it). Blocks until cancellation completes, which the system does promptly.
 void hid_close(HidDevice* device);
 
-// Frees the record and its buffers; only after hid_close. Null is ignored.
+// Frees the record and its buffers; only after hid_close. Null is ignored. Any thread.
 void hid_free(HidDevice* device);
 
 // Disables and enables again the device behind the interface path, so that other processes
