@@ -3,6 +3,7 @@
 #pragma once
 
 #include "windows.h"
+#include "devpropdef.h"
 
 #define DIGCF_DEFAULT 0x00000001
 #define DIGCF_PRESENT 0x00000002
@@ -24,14 +25,6 @@
 #define ERROR_NO_DEVICE_SELECTED ((DWORD)0xE0000211)
 
 typedef DWORD DI_FUNCTION;
-typedef ULONG DEVPROPTYPE, *PDEVPROPTYPE;
-typedef ULONG DEVPROPID;
-typedef struct _DEVPROPKEY {
-    GUID fmtid;
-    DEVPROPID pid;
-} DEVPROPKEY;
-typedef const DEVPROPKEY* PCDEVPROPKEY;
-#define DEVPROP_TYPE_STRING 0x00000012
 
 typedef struct _SP_DEVINFO_DATA {
     DWORD cbSize;

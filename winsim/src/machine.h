@@ -98,6 +98,7 @@ struct Device {
     std::optional<std::wstring> bus_description;
     std::optional<std::wstring> registry_description;
     std::vector<Holder> foreign_holders; // other processes that hold the device open
+    bool state_change_allowed = true;    // false: disabling or enabling it is refused (no rights)
     Driver driver;
     std::shared_ptr<void> state;            // the driver's own
     std::vector<std::weak_ptr<File>> files; // opened by this process
