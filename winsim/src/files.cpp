@@ -23,8 +23,10 @@ bool same_path(const std::wstring& a, const wchar_t* b) {
 
 bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_share) {
     const DWORD data = GENERIC_READ | GENERIC_WRITE;
-    if ((access & data) == 0)
-        return false; // an open without data access is not checked against sharing
+    // Only opens with data access take part in sharing: one without it neither is refused
+    // nor restricts others.
+    if ((access & data) == 0 || (other_access & data) == 0)
+        return false;
     if ((access & GENERIC_READ) && !(other_share & FILE_SHARE_READ))
         return true;
     if ((access & GENERIC_WRITE) && !(other_share & FILE_SHARE_WRITE))
