@@ -47,11 +47,13 @@ void tray_forget_state() {
     tray.taskbar_created = 0;
 }
 
-void* sink_create_menu(void*) { return CreatePopupMenu(); }
+void* sink_create_menu(void*) {
+    return CreatePopupMenu();
+}
 
 void sink_append_separator(void*, void* menu, uint32_t position) {
-    InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR,
-                TRAY_SEPARATOR_ID, L"");
+    InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR, TRAY_SEPARATOR_ID,
+                L"");
 }
 
 void sink_append_item(void*, void* menu, const TrayMenuItem* item, uint32_t id, void* submenu) {
@@ -110,9 +112,9 @@ void tray_show_menu(HWND window) {
     SetForegroundWindow(window);
     // The command comes back as the result rather than as a message, so it runs below, after
     // the menu has gone; a dismissal returns 0.
-    UINT command = static_cast<UINT>(
-        TrackPopupMenu(tray.menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, cursor.x,
-                       cursor.y, 0, window, nullptr));
+    UINT command =
+        static_cast<UINT>(TrackPopupMenu(tray.menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
+                                         cursor.x, cursor.y, 0, window, nullptr));
     SendMessageW(window, WM_COMMAND, command, 0);
 }
 

@@ -14,12 +14,12 @@ typedef void (*MenuItemCallback)(TrayMenuItem* item);
 // One menu entry. Arrays end with a record whose `text` is null. A popup menu built from an
 // array refers to its records by address, so they must stay put while that menu can be shown.
 struct TrayMenuItem {
-    const wchar_t* text;    // copied into the menu; exactly "-" makes a separator
-    uint8_t disabled;       // nonzero: greyed, cannot be chosen
-    uint8_t checked;        // nonzero: shows a check mark
+    const wchar_t* text;       // copied into the menu; exactly "-" makes a separator
+    uint8_t disabled;          // nonzero: greyed, cannot be chosen
+    uint8_t checked;           // nonzero: shows a check mark
     MenuItemCallback callback; // null: choosing the item does nothing
-    uintptr_t context;      // the callback's; the engine never touches it
-    TrayMenuItem* submenu;  // array of a nested popup menu, or null
+    uintptr_t context;         // the callback's; the engine never touches it
+    TrayMenuItem* submenu;     // array of a nested popup menu, or null
 };
 
 // The tray as the application describes it; read again at every refresh.

@@ -10,7 +10,8 @@
 namespace {
 
 const GUID hid_class{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID other_class{0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
+const GUID other_class{
+    0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
 
 struct Change {
     DeviceChangeKind kind;
@@ -35,8 +36,8 @@ std::vector<BYTE> volume_record() {
 }
 
 std::vector<BYTE> interface_record(const std::wstring& path) {
-    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) +
-                  (path.size() + 1) * sizeof(WCHAR);
+    size_t size =
+        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(WCHAR);
     std::vector<BYTE> bytes(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
     auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
     record->dbcc_size = static_cast<DWORD>(bytes.size());
@@ -161,6 +162,8 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
     handled_order.clear();
     create();
     std::atomic<int> refused{0};
+    std::atomic<bool> finished{false};
+    HWND hidden = window();
     std::thread reader([&] {
         for (int i = 0; i < requests; i++) {
             slots[i].status = L"Status " + std::to_wstring(i);
@@ -168,10 +171,12 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
             if (!tray_post_to_main(refresh_on_main, &slots[i]))
                 refused++;
         }
+        finished = true;
+        PostMessageW(hidden, WM_NULL, 0, 0); // so that a lost request cannot hang the loop
     });
-    // The user keeps using the menu meanwhile.
+    // The user keeps using the menu meanwhile; the loop blocks in GetMessageW as the real one.
     int clicks = 0;
-    while (handled_order.size() < requests && refused == 0) {
+    while (!finished || winsim::queued_messages() > 0) {
         if (clicks < 20 && winsim::click_tray_icon(WM_RBUTTONUP))
             clicks++;
         pump_message(1);

@@ -4,7 +4,9 @@
 #include <shellapi.h>
 
 std::vector<Choice> choices;
-void record_choice(TrayMenuItem* item) { choices.push_back({item, GetCurrentThreadId()}); }
+void record_choice(TrayMenuItem* item) {
+    choices.push_back({item, GetCurrentThreadId()});
+}
 
 namespace {
 
@@ -119,6 +121,20 @@ TEST_F(TrayIcon, RefreshShowsNewTooltipAndReplacesMenuWithoutLeaks) {
     EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Changed");
     EXPECT_EQ(winsim::open_handles("menu"), 2u); // the menu and its "FN Modes" submenu
     EXPECT_EQ(winsim::open_handles("icon"), 1u);
+    destroy();
+}
+
+TEST_F(TrayIcon, RefreshAnnouncesTheNewMenuToTheWindowBeforeItIsShown) {
+    create();
+    tray_refresh(&descriptor_);
+    auto handled = winsim::default_handled();
+    std::vector<WPARAM> announced;
+    for (const auto& m : handled)
+        if (m.message == WM_INITMENUPOPUP && m.window == window())
+            announced.push_back(m.wparam);
+    ASSERT_EQ(announced.size(), 2u); // create's refresh and this one
+    EXPECT_NE(announced[0], announced[1]) << "every refresh builds a new menu";
+    EXPECT_EQ(reinterpret_cast<WPARAM>(click().menu), announced[1]);
     destroy();
 }
 
@@ -302,8 +318,8 @@ TEST_F(TrayBalloon, SeverityPicksTheBalloonIcon) {
     struct Row {
         int severity;
         DWORD icon;
-    } table[] = {{0, NIIF_INFO}, {1, NIIF_WARNING}, {2, NIIF_ERROR}, {3, NIIF_NONE},
-                 {-1, NIIF_NONE}};
+    } table[] = {
+        {0, NIIF_INFO}, {1, NIIF_WARNING}, {2, NIIF_ERROR}, {3, NIIF_NONE}, {-1, NIIF_NONE}};
     create();
     for (const Row& row : table)
         tray_show_balloon(static_cast<BalloonSeverity>(row.severity), L"Pelkavorn error",
@@ -343,8 +359,7 @@ using TrayWindow = TrayTest;
 
 TEST_F(TrayWindow, CloseRequestDestroysWindowEndsLoopAndLeavesTheIcon) {
     create();
-    tray_register_device_notifications(GUID{7, 7, 7, {7}},
-                                       [](DeviceChangeKind, const wchar_t*) {});
+    tray_register_device_notifications(GUID{7, 7, 7, {7}}, [](DeviceChangeKind, const wchar_t*) {});
     ASSERT_TRUE(PostMessageW(window(), WM_CLOSE, 0, 0));
     EXPECT_EQ(pump_idle(), -1);
     EXPECT_FALSE(winsim::windows()[0].alive);

@@ -10,10 +10,10 @@ namespace {
 
 // What a sink was asked to build, one row per appended entry, in call order.
 struct Built {
-    int menu;      // which menu, in creation order
+    int menu; // which menu, in creation order
     std::wstring text;
-    uint32_t id;   // the counter value the entry used up
-    int submenu;   // menu made for it, or -1
+    uint32_t id; // the counter value the entry used up
+    int submenu; // menu made for it, or -1
     bool separator;
 };
 
@@ -30,7 +30,9 @@ void* record_create(void* context) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(++r->menus));
 }
 
-int menu_number(void* menu) { return static_cast<int>(reinterpret_cast<uintptr_t>(menu)); }
+int menu_number(void* menu) {
+    return static_cast<int>(reinterpret_cast<uintptr_t>(menu));
+}
 
 void record_separator(void* context, void* menu, uint32_t position) {
     static_cast<Recorder*>(context)->rows.push_back({menu_number(menu), L"-", position, -1, true});
@@ -154,8 +156,8 @@ TEST(TrayCopyText, CutsToTheFieldAndAlwaysTerminates) {
         {nullptr, 8, L""},
         {L"", 8, L""},
         {L"short", 8, L"short"},
-        {L"1234567", 8, L"1234567"},   // exactly fits with its terminator
-        {L"12345678", 8, L"1234567"},  // one too many
+        {L"1234567", 8, L"1234567"},  // exactly fits with its terminator
+        {L"12345678", 8, L"1234567"}, // one too many
         {L"anything", 1, L""},
         {pair, 5, std::wstring(pair)}, // the pair fits
         {pair, 4, L"ab"},              // half a pair is dropped, not shown broken

@@ -59,8 +59,8 @@ void apply(winsim::TrayIcon& icon, const NOTIFYICONDATAW& data) {
 }
 
 void broadcast_interface(bool arrival, const GUID& class_guid, const std::wstring& path) {
-    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) +
-                  (path.size() + 1) * sizeof(WCHAR);
+    size_t size =
+        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(WCHAR);
     size = std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
     std::vector<HWND> targets;
     {

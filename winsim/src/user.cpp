@@ -116,7 +116,9 @@ WindowClass* find_class(const std::wstring& name) {
     return nullptr;
 }
 
-Queue& own_queue() { return desktop().queues[GetCurrentThreadId()]; }
+Queue& own_queue() {
+    return desktop().queues[GetCurrentThreadId()];
+}
 
 // Calls the procedure of a live window; the caller holds no lock.
 LRESULT call_procedure(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -353,8 +355,8 @@ std::vector<WindowInfo> windows() {
     std::lock_guard<std::recursive_mutex> held(lock());
     std::vector<WindowInfo> found;
     for (auto& window : desktop().windows)
-        found.push_back({window->handle, window->class_name, window->alive, window->top_level,
-                         window->thread});
+        found.push_back(
+            {window->handle, window->class_name, window->alive, window->top_level, window->thread});
     return found;
 }
 
@@ -452,9 +454,9 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR, DWORD, int, int,
         }
         handle = reinterpret_cast<HWND>(desktop().next_window);
         desktop().next_window += 4;
-        desktop().windows.push_back(std::make_shared<Window>(
-            Window{handle, window_class->name, window_class->procedure, GetCurrentThreadId(),
-                   true, parent == nullptr}));
+        desktop().windows.push_back(
+            std::make_shared<Window>(Window{handle, window_class->name, window_class->procedure,
+                                            GetCurrentThreadId(), true, parent == nullptr}));
     }
     if (!call_procedure(handle, WM_NCCREATE, 0, 0) ||
         call_procedure(handle, WM_CREATE, 0, 0) == -1) {
@@ -490,7 +492,9 @@ BOOL WINAPI DestroyWindow(HWND handle) {
     return TRUE;
 }
 
-BOOL WINAPI IsWindow(HWND handle) { return window_alive(handle) ? TRUE : FALSE; }
+BOOL WINAPI IsWindow(HWND handle) {
+    return window_alive(handle) ? TRUE : FALSE;
+}
 
 BOOL WINAPI UpdateWindow(HWND handle) {
     if (fault("UpdateWindow"))
@@ -662,8 +666,7 @@ BOOL WINAPI InsertMenuW(HMENU handle, UINT position, UINT flags, UINT_PTR id_or_
     return TRUE;
 }
 
-BOOL WINAPI InsertMenuItemW(HMENU handle, UINT position, BOOL by_position,
-                            LPCMENUITEMINFOW info) {
+BOOL WINAPI InsertMenuItemW(HMENU handle, UINT position, BOOL by_position, LPCMENUITEMINFOW info) {
     if (fault("InsertMenuItemW"))
         return FALSE;
     std::lock_guard<std::recursive_mutex> held(lock());
@@ -694,8 +697,7 @@ BOOL WINAPI InsertMenuItemW(HMENU handle, UINT position, BOOL by_position,
     return TRUE;
 }
 
-BOOL WINAPI GetMenuItemInfoW(HMENU handle, UINT position, BOOL by_position,
-                             LPMENUITEMINFOW info) {
+BOOL WINAPI GetMenuItemInfoW(HMENU handle, UINT position, BOOL by_position, LPMENUITEMINFOW info) {
     if (fault("GetMenuItemInfoW"))
         return FALSE;
     std::lock_guard<std::recursive_mutex> held(lock());
@@ -757,7 +759,8 @@ BOOL WINAPI TrackPopupMenu(HMENU handle, UINT flags, int x, int y, int, HWND own
             return FALSE;
         }
         Desktop& d = desktop();
-        winsim::ShownMenu shown{tree_of(handle), flags, x, y, owner, d.foreground == owner, 0};
+        winsim::ShownMenu shown{handle, tree_of(handle),       flags, x, y,
+                                owner,  d.foreground == owner, 0};
         if (!d.choices.empty()) {
             Choice choice = d.choices.front();
             d.choices.pop_front();

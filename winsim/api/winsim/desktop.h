@@ -59,6 +59,7 @@ std::vector<MenuEntry> menu_tree(HMENU menu);
 
 // Every TrackPopupMenu call since the reset: the menu as it looked, where and how it was shown.
 struct ShownMenu {
+    HMENU menu;
     std::vector<MenuEntry> items;
     UINT flags;
     int x;
