@@ -13,7 +13,15 @@ static_assert(sizeof(MENUITEMINFOW) == 48, "MENUITEMINFOW");
 static_assert(sizeof(NOTIFYICONDATAW) == 956, "NOTIFYICONDATAW, full form");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "DEV_BROADCAST_DEVICEINTERFACE_W");
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28, "dbcc_name");
+// The application's menu array is sized in bytes for records of this size.
+static_assert(sizeof(TrayMenuItem) == 20, "TrayMenuItem");
 #endif
+// The limits callers are told about are what the record's fields hold.
+static_assert(sizeof(NOTIFYICONDATAW::szTip) / sizeof(WCHAR) == TRAY_TOOLTIP_CHARS + 1, "tip");
+static_assert(sizeof(NOTIFYICONDATAW::szInfoTitle) / sizeof(WCHAR) == TRAY_BALLOON_TITLE_CHARS + 1,
+              "balloon title");
+static_assert(sizeof(NOTIFYICONDATAW::szInfo) / sizeof(WCHAR) == TRAY_BALLOON_TEXT_CHARS + 1,
+              "balloon text");
 static_assert(TRAY_CALLBACK_MESSAGE == 0x401, "the icon's callback message");
 
 namespace {

@@ -115,16 +115,6 @@ TEST(TrayMenuIdentifiers, EmptyArraysGiveEmptyMenus) {
     }
 }
 
-TEST(TrayMenuIdentifiers, CounterCarriesOnFromWhereTheCallerLeftIt) {
-    Recorder recorder;
-    uint32_t counter = 2000;
-    auto rows = walk(fn_modes, &counter, recorder);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].id, 2000u);
-    EXPECT_EQ(rows[1].id, 2001u);
-    EXPECT_EQ(counter, 2002u);
-}
-
 TEST(TrayMenuIdentifiers, NoMenuWhenTheSinkCannotMakeOne) {
     Recorder recorder;
     recorder.fail_after = 0;
