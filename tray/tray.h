@@ -3,7 +3,8 @@
 // other threads to have work done on the main thread.
 //
 // Threads: the main thread creates the tray and runs the loop; every function below except
-// tray_post_to_main runs on it only, and the engine's state has no lock. Menu-item and
+// tray_post_to_main runs on it only, and the engine's state has no lock. Nothing blocks except
+// pump_message waiting for a message; no lock is held while callbacks run. Menu-item and
 // device-change callbacks, and work posted with tray_post_to_main, run on the main thread
 // inside pump_message. A thread that wants the menu rebuilt or the tray refreshed posts that
 // work instead of doing it: a refresh destroys the popup menu whose records the main thread may
