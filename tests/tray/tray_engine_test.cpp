@@ -1,0 +1,389 @@
+// The tray as a user meets it: the icon, its menu, balloons, closing, shell restarts.
+#include "tray_test.h"
+
+#include <shellapi.h>
+
+std::vector<Choice> choices;
+void record_choice(TrayMenuItem* item) {
+    choices.push_back({item, GetCurrentThreadId()});
+}
+
+namespace {
+
+struct Expected {
+    const wchar_t* text;
+    UINT id;
+    bool separator;
+    bool checked;
+    bool grayed;
+    size_t children;
+};
+
+void expect_menu(const std::vector<winsim::MenuEntry>& shown,
+                 const std::vector<Expected>& expected) {
+    ASSERT_EQ(shown.size(), expected.size());
+    for (size_t i = 0; i < shown.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(shown[i].text, expected[i].text);
+        EXPECT_EQ(shown[i].id, expected[i].id);
+        EXPECT_EQ(shown[i].separator, expected[i].separator);
+        EXPECT_EQ(shown[i].checked, expected[i].checked);
+        EXPECT_EQ(shown[i].grayed, expected[i].grayed);
+        EXPECT_EQ(shown[i].submenu.size(), expected[i].children);
+    }
+}
+
+using TrayIcon = TrayTest;
+
+TEST_F(TrayIcon, CreateShowsOneIconWithImageTooltipAndHiddenWindow) {
+    create();
+    auto icons = winsim::tray_icons();
+    ASSERT_EQ(icons.size(), 1u);
+    EXPECT_EQ(icons[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
+    EXPECT_EQ(icons[0].image, L"APP_ICON");
+    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    EXPECT_EQ(icons[0].id, 0u);
+    auto windows = winsim::windows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].class_name, L"PelkavornViGEmClass");
+    EXPECT_TRUE(windows[0].alive && windows[0].top_level);
+    EXPECT_EQ(icons[0].window, windows[0].window);
+    EXPECT_EQ(winsim::open_handles("mutex"), 1u);
+    destroy();
+}
+
+TEST_F(TrayIcon, DestroyRemovesIconEndsLoopAndLeavesOnlyTheWindow) {
+    create();
+    GUID any{1, 2, 3, {4}};
+    tray_register_device_notifications(any, [](DeviceChangeKind, const wchar_t*) {});
+    destroy(); // the loop's last pass sees WM_QUIT
+    EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(winsim::open_handles(), 0u); // no mutex, icon or menu left
+    ASSERT_EQ(winsim::windows().size(), 1u);
+    EXPECT_TRUE(winsim::windows()[0].alive) << "the window is left to the process's end";
+    EXPECT_EQ(winsim::device_registrations().size(), 1u);
+    EXPECT_EQ(winsim::window_classes().size(), 1u) << "refused: its window still exists";
+}
+
+TEST_F(TrayIcon, IconWithoutImageWhenTheResourceIsMissing) {
+    winsim::set_icon_resources({});
+    create();
+    ASSERT_EQ(winsim::tray_icons().size(), 1u);
+    EXPECT_EQ(winsim::tray_icons()[0].image, L"");
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
+    destroy();
+}
+
+TEST_F(TrayIcon, CreateFailsWithoutMutexClassOrWindow) {
+    struct Row {
+        const char* call;
+        size_t mutexes_left; // a failure after the mutex leaves it created and owned
+    } table[] = {{"CreateMutexW", 0}, {"RegisterClassExW", 1}, {"CreateWindowExW", 1}};
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.call);
+        winsim::reset();
+        winsim::fail_calls(row.call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(tray_create(&descriptor_), -1);
+        EXPECT_TRUE(winsim::tray_icons().empty());
+        EXPECT_EQ(winsim::open_handles("mutex"), row.mutexes_left);
+        EXPECT_EQ(winsim::open_handles(), row.mutexes_left);
+    }
+    winsim::reset();
+}
+
+TEST_F(TrayIcon, SecondCreateAfterAFailedOneStartsClean) {
+    winsim::fail_calls("CreateWindowExW", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(tray_create(&descriptor_), -1);
+    winsim::reset();
+    create();
+    EXPECT_EQ(winsim::tray_icons().size(), 1u);
+    destroy();
+}
+
+TEST_F(TrayIcon, LongTextsAreCutToWhatTheFieldsHold) {
+    std::wstring tooltip(200, L't'), title(100, L'h'), text(300, L'x');
+    descriptor_.tooltip = tooltip.c_str();
+    create();
+    tray_show_balloon(BALLOON_WARNING, title.c_str(), text.c_str());
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, std::wstring(127, L't'));
+    ASSERT_EQ(winsim::balloons().size(), 1u);
+    EXPECT_EQ(winsim::balloons()[0].title, std::wstring(63, L'h'));
+    EXPECT_EQ(winsim::balloons()[0].text, std::wstring(255, L'x'));
+    destroy();
+}
+
+TEST_F(TrayIcon, RefreshShowsNewTooltipAndReplacesMenuWithoutLeaks) {
+    create();
+    for (int i = 0; i < 5; i++)
+        tray_refresh(&descriptor_);
+    descriptor_.tooltip = L"Changed";
+    tray_refresh(&descriptor_);
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Changed");
+    EXPECT_EQ(winsim::open_handles("menu"), 2u); // the menu and its "FN Modes" submenu
+    EXPECT_EQ(winsim::open_handles("icon"), 1u);
+    destroy();
+}
+
+TEST_F(TrayIcon, RefreshAnnouncesTheNewMenuToTheWindowBeforeItIsShown) {
+    create();
+    tray_refresh(&descriptor_);
+    auto handled = winsim::default_handled();
+    std::vector<WPARAM> announced;
+    for (const auto& m : handled)
+        if (m.message == WM_INITMENUPOPUP && m.window == window())
+            announced.push_back(m.wparam);
+    ASSERT_EQ(announced.size(), 2u); // create's refresh and this one
+    EXPECT_NE(announced[0], announced[1]) << "every refresh builds a new menu";
+    EXPECT_EQ(reinterpret_cast<WPARAM>(click().menu), announced[1]);
+    destroy();
+}
+
+TEST_F(TrayIcon, RefreshAfterDestroyTouchesNothing) {
+    create();
+    destroy();
+    tray_refresh(&descriptor_);
+    EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(winsim::open_handles(), 0u);
+    EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
+}
+
+TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
+    create();
+    menu_[0].text = L"Pelkavorn K7 Detected";
+    descriptor_.tooltip = L"After refresh";
+    tray_refresh(&descriptor_);
+    winsim::restart_shell();
+    pump_idle();
+    auto icons = winsim::tray_icons();
+    ASSERT_EQ(icons.size(), 1u);
+    EXPECT_EQ(icons[0].tooltip, L"After refresh");
+    EXPECT_EQ(icons[0].image, L"APP_ICON");
+    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    winsim::choose_menu_item({L"Pelkavorn K7 Detected"});
+    click();
+    ASSERT_EQ(choices.size(), 1u) << "the menu works on the re-added icon";
+    EXPECT_EQ(choices[0].item, &menu_[0]);
+    EXPECT_TRUE(winsim::balloons().empty());
+    destroy();
+}
+
+TEST_F(TrayIcon, ShellRestartAfterDestroyBringsNothingBack) {
+    create();
+    destroy();
+    winsim::restart_shell();
+    pump_idle();
+    EXPECT_TRUE(winsim::tray_icons().empty());
+}
+
+using TrayMenu = TrayTest;
+
+TEST_F(TrayMenu, ClickShowsTheApplicationMenuTree) {
+    create();
+    winsim::set_cursor_pos(1500, 1040);
+    auto shown = click();
+    expect_menu(shown.items, {
+                                 {L"Pelkavorn K7 Not Detected", 1000, false, false, false, 0},
+                                 {L"", 1, true, false, false, 0},
+                                 {L"Rotate 40-Deg", 1002, false, true, false, 0},
+                                 {L"Driving Mode", 1003, false, false, false, 0},
+                                 {L"FN Modes", 1006, false, false, false, 2},
+                                 {L"Quit", 1007, false, false, false, 0},
+                             });
+    expect_menu(shown.items[4].submenu, {
+                                            {L"76-Deg Movement Lock", 1004, false, false, false, 0},
+                                            {L"Fast Turns", 1005, false, true, false, 0},
+                                        });
+    EXPECT_EQ(shown.items[2].data, reinterpret_cast<ULONG_PTR>(&menu_[2]));
+    EXPECT_EQ(shown.items[4].submenu[1].data, reinterpret_cast<ULONG_PTR>(&fn_modes_[1]));
+    EXPECT_EQ(shown.flags, 0x182u); // return the command, no notifications, right button
+    EXPECT_EQ(shown.x, 1500);
+    EXPECT_EQ(shown.y, 1040);
+    EXPECT_EQ(shown.owner, window());
+    EXPECT_TRUE(shown.owner_in_foreground);
+    destroy();
+}
+
+TEST_F(TrayMenu, ChoosingAnItemRunsItsCallbackWithItsRecord) {
+    struct Row {
+        std::vector<std::wstring> path;
+        UINT button;
+        int item; // index into menu_, or 10 + index into fn_modes_; -1: nothing runs
+    } table[] = {
+        {{L"Pelkavorn K7 Not Detected"}, WM_RBUTTONUP, 0},
+        {{L"Rotate 40-Deg"}, WM_LBUTTONUP, 2},
+        {{L"Driving Mode"}, WM_RBUTTONUP, 3},
+        {{L"FN Modes", L"76-Deg Movement Lock"}, WM_RBUTTONUP, 10},
+        {{L"FN Modes", L"Fast Turns"}, WM_LBUTTONUP, 11},
+        {{L"Quit"}, WM_RBUTTONUP, 5},
+        {{L"FN Modes"}, WM_RBUTTONUP, -1}, // opens the submenu, gives no command
+        {{}, WM_RBUTTONUP, -1},            // dismissed
+    };
+    create();
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.item);
+        choices.clear();
+        if (row.path.empty())
+            winsim::dismiss_menu();
+        else
+            winsim::choose_menu_item(row.path);
+        size_t defaults = winsim::default_handled().size();
+        click(row.button);
+        if (row.item < 0) {
+            EXPECT_TRUE(choices.empty());
+            auto handled = winsim::default_handled();
+            ASSERT_GT(handled.size(), defaults);
+            EXPECT_EQ(handled.back().message, static_cast<UINT>(WM_COMMAND));
+            EXPECT_EQ(handled.back().wparam, 0u) << "a dismissal sends command 0";
+            continue;
+        }
+        TrayMenuItem* expected = row.item >= 10 ? &fn_modes_[row.item - 10] : &menu_[row.item];
+        ASSERT_EQ(choices.size(), 1u);
+        EXPECT_EQ(choices[0].item, expected);
+        EXPECT_EQ(choices[0].thread, main_thread_);
+    }
+    destroy();
+}
+
+TEST_F(TrayMenu, GreyedItemsAndItemsWithoutCallbackDoNothing) {
+    menu_[3].disabled = 1;
+    menu_[5].callback = nullptr;
+    create();
+    winsim::choose_menu_item({L"Driving Mode"});
+    auto shown = click();
+    EXPECT_TRUE(shown.items[3].grayed);
+    EXPECT_EQ(shown.chosen, 0u);
+    winsim::choose_menu_item({L"Quit"});
+    EXPECT_EQ(click().chosen, 1007u);
+    EXPECT_TRUE(choices.empty());
+    destroy();
+}
+
+TEST_F(TrayMenu, CallbackThatFlipsItsCheckAndRefreshesShowsItNextTime) {
+    static TrayDescriptor* descriptor;
+    descriptor = &descriptor_;
+    menu_[3].callback = [](TrayMenuItem* item) {
+        item->checked = !item->checked;
+        tray_refresh(descriptor);
+    };
+    create();
+    winsim::choose_menu_item({L"Driving Mode"});
+    EXPECT_FALSE(click().items[3].checked);
+    EXPECT_TRUE(click().items[3].checked);
+    EXPECT_EQ(winsim::open_handles("menu"), 2u);
+    destroy();
+}
+
+TEST_F(TrayMenu, OnlyButtonReleasesOpenTheMenu) {
+    create();
+    for (UINT mouse : {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONDBLCLK,
+                       WM_RBUTTONDBLCLK, WM_MBUTTONUP}) {
+        SCOPED_TRACE(mouse);
+        EXPECT_TRUE(winsim::click_tray_icon(mouse));
+        pump_idle();
+        EXPECT_TRUE(winsim::shown_menus().empty());
+        auto handled = winsim::default_handled();
+        ASSERT_FALSE(handled.empty());
+        EXPECT_EQ(handled.back().message, 0x401u);
+        EXPECT_EQ(static_cast<UINT>(handled.back().lparam), mouse);
+    }
+    destroy();
+}
+
+TEST_F(TrayMenu, CommandsOutsideTheMenuAreIgnoredOrDefaultHandled) {
+    create();
+    struct Row {
+        WPARAM command;
+        bool default_handled;
+    } table[] = {{0, true}, {999, true}, {1, true}, {1001, false}, {1008, false}, {65535, false}};
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.command);
+        size_t before = winsim::default_handled().size();
+        EXPECT_EQ(SendMessageW(window(), WM_COMMAND, row.command, 0), 0);
+        EXPECT_EQ(winsim::default_handled().size() > before, row.default_handled);
+    }
+    EXPECT_TRUE(choices.empty());
+    destroy();
+}
+
+TEST_F(TrayMenu, EmptyArrayGivesAnEmptyMenu) {
+    menu_[0].text = nullptr;
+    create();
+    EXPECT_TRUE(click().items.empty());
+    destroy();
+}
+
+using TrayBalloon = TrayTest;
+
+TEST_F(TrayBalloon, SeverityPicksTheBalloonIcon) {
+    struct Row {
+        int severity;
+        DWORD icon;
+    } table[] = {
+        {0, NIIF_INFO}, {1, NIIF_WARNING}, {2, NIIF_ERROR}, {3, NIIF_NONE}, {-1, NIIF_NONE}};
+    create();
+    for (const Row& row : table)
+        tray_show_balloon(static_cast<BalloonSeverity>(row.severity), L"Pelkavorn error",
+                          L"ViGEmBus not installed");
+    auto shown = winsim::balloons();
+    ASSERT_EQ(shown.size(), std::size(table));
+    for (size_t i = 0; i < shown.size(); i++) {
+        SCOPED_TRACE(table[i].severity);
+        EXPECT_EQ(shown[i].icon, table[i].icon);
+        EXPECT_EQ(shown[i].title, L"Pelkavorn error");
+        EXPECT_EQ(shown[i].text, L"ViGEmBus not installed");
+        EXPECT_EQ(shown[i].timeout_ms, 10000u);
+    }
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
+    EXPECT_EQ(winsim::tray_icons()[0].image, L"APP_ICON");
+    destroy();
+}
+
+TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
+    create();
+    tray_show_balloon(BALLOON_WARNING, L"Pelkavorn error", L"Device count limit reached");
+    tray_refresh(&descriptor_);
+    tray_refresh(&descriptor_);
+    EXPECT_EQ(winsim::balloons().size(), 1u);
+    destroy();
+}
+
+TEST_F(TrayBalloon, NothingWithoutATray) {
+    tray_show_balloon(BALLOON_ERROR, L"Pelkavorn error", L"before");
+    create();
+    destroy();
+    tray_show_balloon(BALLOON_ERROR, L"Pelkavorn error", L"after");
+    EXPECT_TRUE(winsim::balloons().empty());
+}
+
+using TrayWindow = TrayTest;
+
+TEST_F(TrayWindow, CloseRequestDestroysWindowEndsLoopAndLeavesTheIcon) {
+    create();
+    tray_register_device_notifications(GUID{7, 7, 7, {7}}, [](DeviceChangeKind, const wchar_t*) {});
+    ASSERT_TRUE(PostMessageW(window(), WM_CLOSE, 0, 0));
+    EXPECT_EQ(pump_idle(), -1);
+    EXPECT_FALSE(winsim::windows()[0].alive);
+    EXPECT_TRUE(winsim::device_registrations().empty());
+    EXPECT_EQ(winsim::tray_icons().size(), 1u) << "the program does not delete it";
+    // Left as they are on this path: the mutex, the icon image and the menus.
+    EXPECT_EQ(winsim::open_handles("mutex"), 1u);
+    EXPECT_EQ(winsim::open_handles("icon"), 1u);
+    EXPECT_EQ(tray_post_to_main([](void*) {}, nullptr), 0);
+    allow_open_handles();
+}
+
+TEST_F(TrayWindow, QuitEndsThePumpAfterWhatWasPostedBefore) {
+    create();
+    static int ran;
+    ran = 0;
+    EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 1);
+    tray_destroy();
+    EXPECT_EQ(pump_message(1), 0);
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(pump_message(1), -1);
+    EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 0);
+    EXPECT_EQ(pump_message(0), 0);
+    EXPECT_EQ(ran, 1);
+}
+
+} // namespace

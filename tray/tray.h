@@ -1,0 +1,69 @@
+// The tray engine: the main thread's message loop, one hidden window, one notification-area
+// icon with its tooltip and popup menu, balloons, device-change notifications, and a way for
+// other threads to have work done on the main thread.
+//
+// Threads: the main thread creates the tray and runs the loop; every function below except
+// tray_post_to_main runs on it only, and the engine's state has no lock. Nothing blocks except
+// pump_message waiting for a message; no lock is held while callbacks run. Menu-item and
+// device-change callbacks, and work posted with tray_post_to_main, run on the main thread
+// inside pump_message. A thread that wants the menu rebuilt or the tray refreshed posts that
+// work instead of doing it: a refresh destroys the popup menu whose records the main thread may
+// be using at that moment.
+#pragma once
+
+#include "tray/tray_menu.h"
+
+#include <windows.h>
+
+enum : UINT {
+    // The icon's mouse messages: first parameter the icon id, second the mouse message.
+    TRAY_CALLBACK_MESSAGE = WM_USER + 1,
+    // Work posted by tray_post_to_main: first parameter the function, second its context.
+    TRAY_RUN_MESSAGE = WM_APP + 1,
+};
+
+enum : UINT { TRAY_BALLOON_TIMEOUT_MS = 10000 };
+
+typedef void (*TrayMainWork)(void* context);
+
+// Creates the named mutex, the hidden window and the icon, then refreshes from `descriptor`.
+// Main thread, once. May block: no. Returns 0, or -1 when the mutex, the window class or the
+// window cannot be made (whatever was made by then stays).
+int tray_create(const TrayDescriptor* descriptor);
+
+// Rebuilds the popup menu from `descriptor` and shows its icon and tooltip. Main thread only.
+// Does nothing after tray_destroy.
+void tray_refresh(const TrayDescriptor* descriptor);
+
+// Removes the icon, frees the icon and the menu, posts the quit message and releases the
+// mutex. The window and the device registration stay. Main thread, last.
+void tray_destroy();
+
+// Delivers device changes of one interface class to `callback`. Main thread, once, after
+// tray_create; nothing without a window. A failed registration is silent and leaves no
+// callback.
+void tray_register_device_notifications(GUID interface_class, DeviceChangeCallback callback);
+
+// Shows a balloon over the icon for TRAY_BALLOON_TIMEOUT_MS. Texts longer than their limits
+// are cut. Main thread; nothing without a window.
+void tray_show_balloon(BalloonSeverity severity, const wchar_t* title, const wchar_t* text);
+
+// The hidden window's procedure. Called by the platform on the main thread.
+LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// One pass of the main thread's message loop. `wait` nonzero blocks until a message comes;
+// zero only takes one that is waiting. Returns -1 on WM_QUIT, else 0 (also when nothing was
+// waiting).
+int pump_message(uint8_t wait);
+
+// Builds a popup menu from `items`, numbering them from `*counter` on (see tray_menu_walk) and
+// leaving `*counter` past the last identifier. Main thread. Returns the menu, or null.
+HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter);
+
+// Asks the main thread to run `work(context)`. Any thread; does not block. Returns 1 when the
+// request is queued: `work` then runs once on the main thread inside pump_message, after what
+// was queued before it. Returns 0 when there is no tray window (before tray_create, after
+// tray_destroy or once the window is closed) or the request could not be queued; `work` then
+// never runs. Work still queued when the loop ends never runs either, so the caller must not
+// rely on it to free anything.
+int tray_post_to_main(TrayMainWork work, void* context);
