@@ -17,7 +17,9 @@ _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T*, _VIGEM_TARGET_T*, GamepadReport 
 
 namespace {
 
-int64_t fixed_clock() { return 1000; }
+int64_t fixed_clock() {
+    return 1000;
+}
 
 // A spread of positions: full deflections (where the modes act), diagonals and the centre.
 StickSample positions[8];

@@ -64,6 +64,17 @@ bool bus_is_open(const _VIGEM_CLIENT_T* client) {
     return client->bus_handle != INVALID_HANDLE_VALUE;
 }
 
+// The checks every target operation begins with, in their order; BUS_OK when all pass.
+_VIGEM_ERRORS bus_check_request(const _VIGEM_CLIENT_T* client, const _VIGEM_TARGET_T* target) {
+    if (!client)
+        return BUS_ERR_NULL_CLIENT;
+    if (!target)
+        return BUS_ERR_BAD_TARGET;
+    if (!bus_is_open(client))
+        return BUS_ERR_NO_BUS;
+    return BUS_OK;
+}
+
 // Reads one interface's device path and opens it with the flags the bus expects. Returns the
 // handle, INVALID_HANDLE_VALUE when it does not open; *detail_failed when the path itself
 // could not be read.
@@ -181,13 +192,9 @@ void bus_target_delete(_VIGEM_TARGET_T* target) {
 _VIGEM_ERRORS bus_target_add(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target) {
     HANDLE plug_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE wait_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    _VIGEM_ERRORS result;
-    if (!client) {
-        result = BUS_ERR_NULL_CLIENT;
-    } else if (!target) {
-        result = BUS_ERR_BAD_TARGET;
-    } else if (!bus_is_open(client)) {
-        result = BUS_ERR_NO_BUS;
+    _VIGEM_ERRORS result = bus_check_request(client, target);
+    if (result != BUS_OK) {
+        // refused before anything is sent
     } else if (target->state == TARGET_BLANK) {
         result = BUS_ERR_TARGET_BLANK;
     } else if (target->state == TARGET_PLUGGED) {
@@ -237,12 +244,9 @@ _VIGEM_ERRORS bus_target_add(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target) {
 }
 
 _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target) {
-    if (!client)
-        return BUS_ERR_NULL_CLIENT;
-    if (!target)
-        return BUS_ERR_BAD_TARGET;
-    if (!bus_is_open(client))
-        return BUS_ERR_NO_BUS;
+    _VIGEM_ERRORS refused = bus_check_request(client, target);
+    if (refused != BUS_OK)
+        return refused;
     if (target->state == TARGET_BLANK)
         return BUS_ERR_TARGET_BLANK;
     if (target->state != TARGET_PLUGGED)
@@ -259,12 +263,9 @@ _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target
 
 _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                               GamepadReport report) {
-    if (!client)
-        return BUS_ERR_NULL_CLIENT;
-    if (!target)
-        return BUS_ERR_BAD_TARGET;
-    if (!bus_is_open(client))
-        return BUS_ERR_NO_BUS;
+    _VIGEM_ERRORS refused = bus_check_request(client, target);
+    if (refused != BUS_OK)
+        return refused;
     if (target->serial == 0)
         return BUS_ERR_BAD_TARGET;
     X360ReportRequest request;

@@ -68,17 +68,16 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA in
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
                                         const GUID* interface_class, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA interface_data);
-BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set,
-                                             PSP_DEVICE_INTERFACE_DATA interface_data,
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interface_data,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                                              DWORD detail_size, PDWORD required_size,
                                              PSP_DEVINFO_DATA info);
-BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                      const DEVPROPKEY* key, DEVPROPTYPE* type, PBYTE buffer,
-                                      DWORD buffer_size, PDWORD required_size, DWORD flags);
-BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                              DWORD property, PDWORD type, PBYTE buffer,
-                                              DWORD buffer_size, PDWORD required_size);
+BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA info, const DEVPROPKEY* key,
+                                      DEVPROPTYPE* type, PBYTE buffer, DWORD buffer_size,
+                                      PDWORD required_size, DWORD flags);
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property,
+                                              PDWORD type, PBYTE buffer, DWORD buffer_size,
+                                              PDWORD required_size);
 BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA info,
                                           PSP_CLASSINSTALL_HEADER params, DWORD size);
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA info);

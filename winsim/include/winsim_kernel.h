@@ -60,7 +60,8 @@ typedef struct _OVERLAPPED {
 typedef struct _RTL_SRWLOCK {
     pthread_rwlock_t lock;
 } SRWLOCK, *PSRWLOCK;
-#define SRWLOCK_INIT {PTHREAD_RWLOCK_INITIALIZER}
+#define SRWLOCK_INIT                                                                               \
+    { PTHREAD_RWLOCK_INITIALIZER }
 
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;

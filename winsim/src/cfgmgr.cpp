@@ -6,26 +6,6 @@
 
 #include <cstring>
 
-namespace {
-
-bool same_path(const std::wstring& a, const wchar_t* b) {
-    size_t n = wcslen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; i++) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z')
-            x = x - L'A' + L'a';
-        if (y >= L'A' && y <= L'Z')
-            y = y - L'A' + L'a';
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 using namespace winsim::detail;
 
 extern "C" {
@@ -45,7 +25,7 @@ CONFIGRET WINAPI CM_Get_Device_Interface_PropertyW(LPCWSTR device_interface, con
         if (!candidate->present || !candidate->enabled)
             continue;
         for (auto& interface : candidate->interfaces)
-            if (same_path(interface.path, device_interface))
+            if (same_name(interface.path, device_interface))
                 device = candidate;
     }
     if (!device)

@@ -6,20 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 
 namespace winsim::detail {
 namespace {
-
-bool same_path(const std::wstring& a, const wchar_t* b) {
-    size_t n = wcslen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (towlower(a[i]) != towlower(b[i]))
-            return false;
-    return true;
-}
 
 bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_share) {
     const DWORD data = GENERIC_READ | GENERIC_WRITE;
@@ -174,7 +163,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURI
         if (!candidate->present || !candidate->enabled)
             continue;
         for (auto& interface : candidate->interfaces)
-            if (same_path(interface.path, path)) {
+            if (same_name(interface.path, path)) {
                 device = candidate;
                 found = interface.path;
             }

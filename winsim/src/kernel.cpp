@@ -136,6 +136,16 @@ void set_error(DWORD error) {
     last_error = error;
 }
 
+bool same_name(const std::wstring& a, const std::wstring& b) {
+    auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? (wchar_t)(c - L'A' + L'a') : c; };
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (fold(a[i]) != fold(b[i]))
+            return false;
+    return true;
+}
+
 HANDLE handle_insert(std::shared_ptr<Object> object) {
     Machine& m = machine();
     std::lock_guard<std::recursive_mutex> held(m.lock);

@@ -23,6 +23,10 @@ void notify_all();
 bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds,
                 const std::function<bool()>& ready);
 
+// Names Windows compares without regard to case (device paths, instance IDs, class names);
+// only ASCII letters fold, which is all these names contain.
+bool same_name(const std::wstring& a, const std::wstring& b);
+
 // Counts the call; true when an injected fault makes it fail now (GetLastError is then set).
 bool fault(const char* function);
 

@@ -4,7 +4,6 @@
 #include <setupapi.h>
 
 #include <cstring>
-#include <cwctype>
 
 namespace winsim::detail {
 
@@ -13,19 +12,6 @@ std::shared_ptr<DevInfoSet> devinfo_lookup(HDEVINFO set) {
     return object ? std::static_pointer_cast<DevInfoSet>(object->payload) : nullptr;
 }
 
-namespace {
-
-bool same_id(const std::wstring& a, const wchar_t* b) {
-    size_t n = wcslen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
-
-} // namespace
 } // namespace winsim::detail
 
 using namespace winsim::detail;
@@ -46,7 +32,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, 
     for (auto& device : devices()) {
         if ((flags & DIGCF_PRESENT) && (!device->present || !device->enabled))
             continue;
-        if (enumerator && !same_id(device->instance_id, enumerator))
+        if (enumerator && !same_name(device->instance_id, enumerator))
             continue;
         bool listed = false;
         for (size_t i = 0; i < device->interfaces.size(); i++) {

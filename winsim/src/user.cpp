@@ -93,15 +93,6 @@ Desktop& desktop() {
     return *instance;
 }
 
-bool same_name(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (towupper(a[i]) != towupper(b[i]))
-            return false;
-    return true;
-}
-
 std::shared_ptr<Window> find_window(HWND handle) {
     for (auto& window : desktop().windows)
         if (window->handle == handle && window->alive)
