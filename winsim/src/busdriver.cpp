@@ -45,13 +45,7 @@ struct Bus {
 };
 
 std::vector<std::shared_ptr<Bus>>& buses() {
-    static std::vector<std::shared_ptr<Bus>> all;
-    static bool hooked = [] {
-        on_reset([] { buses().clear(); });
-        return true;
-    }();
-    (void)hooked;
-    return all;
+    return machine_part<std::vector<std::shared_ptr<Bus>>>();
 }
 
 std::shared_ptr<Bus> find_bus(int id) {

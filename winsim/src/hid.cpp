@@ -11,7 +11,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <set>
 
 // What HidD_GetPreparsedData hands out: the parts of the descriptor that HidP_GetCaps reports.
 struct _HIDP_PREPARSED_DATA {
@@ -46,23 +45,13 @@ struct Sim {
 
 struct Hid {
     std::vector<std::shared_ptr<Sim>> sims;
-    std::set<_HIDP_PREPARSED_DATA*> preparsed;
+    // Blocks handed out and not yet freed, owned here so a reset frees the forgotten ones.
+    std::map<_HIDP_PREPARSED_DATA*, std::unique_ptr<_HIDP_PREPARSED_DATA>> preparsed;
     size_t bad_frees = 0;
 };
 
 Hid& hid() {
-    static Hid all;
-    static bool hooked = [] {
-        on_reset([] {
-            std::lock_guard<std::recursive_mutex> held(lock());
-            for (auto* block : hid().preparsed)
-                delete block;
-            hid() = Hid();
-        });
-        return true;
-    }();
-    (void)hooked;
-    return all;
+    return machine_part<Hid>();
 }
 
 std::shared_ptr<Sim> find_sim(int id) {
@@ -384,7 +373,7 @@ BOOLEAN NTAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* prepars
     auto* block = new _HIDP_PREPARSED_DATA{sim->options.input_report_length,
                                            sim->options.output_report_length,
                                            sim->options.feature_report_length};
-    hid().preparsed.insert(block);
+    hid().preparsed.emplace(block, std::unique_ptr<_HIDP_PREPARSED_DATA>(block));
     *preparsed_data = block;
     return TRUE;
 }
@@ -398,7 +387,6 @@ BOOLEAN NTAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed_data) {
         set_error(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    delete preparsed_data;
     return TRUE;
 }
 

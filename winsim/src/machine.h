@@ -158,4 +158,18 @@ void interface_changed(bool arrival, const GUID& class_guid, const std::wstring&
 // Called at reset so each part of winsim forgets its own state.
 void on_reset(std::function<void()> forget);
 
+// A part of winsim's own state (its buses, HID devices, windows, ...): made on first use and
+// made anew, under the machine lock, at every reset. Never destroyed, so a detached thread
+// still finishing at process exit never meets a destroyed part.
+template <typename State> State& machine_part() {
+    static State* state = [] {
+        on_reset([] {
+            std::lock_guard<std::recursive_mutex> held(lock());
+            *state = State{};
+        });
+        return new State{};
+    }();
+    return *state;
+}
+
 } // namespace winsim::detail

@@ -16,16 +16,7 @@ const DWORD error_di_do_default = 0xE000020E;
 const DWORD error_no_classinstall_params = 0xE0000215;
 
 std::vector<InterfaceChange>& change_log() {
-    static std::vector<InterfaceChange> log;
-    static bool hooked = [] {
-        on_reset([] {
-            std::lock_guard<std::recursive_mutex> held(lock());
-            change_log().clear();
-        });
-        return true;
-    }();
-    (void)hooked;
-    return log;
+    return machine_part<std::vector<InterfaceChange>>();
 }
 
 bool same_key(const DEVPROPKEY& a, const DEVPROPKEY& b) {

@@ -20,14 +20,7 @@ struct Shell {
 };
 
 Shell& shell() {
-    static Shell* instance = [] {
-        on_reset([] {
-            std::lock_guard<std::recursive_mutex> held(lock());
-            shell() = Shell{};
-        });
-        return new Shell;
-    }();
-    return *instance;
+    return machine_part<Shell>();
 }
 
 // Reads a fixed text field as the shell does: up to its terminator or its end.

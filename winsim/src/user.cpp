@@ -83,14 +83,7 @@ struct Desktop {
 };
 
 Desktop& desktop() {
-    static Desktop* instance = [] {
-        on_reset([] {
-            std::lock_guard<std::recursive_mutex> held(lock());
-            desktop() = Desktop{};
-        });
-        return new Desktop;
-    }();
-    return *instance;
+    return machine_part<Desktop>();
 }
 
 std::shared_ptr<Window> find_window(HWND handle) {
