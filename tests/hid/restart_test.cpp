@@ -95,6 +95,7 @@ TEST_F(Restart, FailsAndChangesNothingWhenAStepBeforeTheEnableFails) {
          [](int) { winsim::fail_calls("SetupDiSetClassInstallParamsW", 1, ERROR_GEN_FAILURE); }, 0},
         {"disable refused",
          [](int) { winsim::fail_calls("SetupDiCallClassInstaller", 1, ERROR_GEN_FAILURE); }, 1},
+        {"32-bit program on 64-bit Windows", [](int) { winsim::set_wow64(true); }, 1},
     };
     for (const FailureCase& c : cases) {
         winsim::reset();

@@ -1,5 +1,6 @@
 // The fixture every test of the simulated machine derives from: a fresh machine before each
-// test, and after it no handle left open, no closed handle used and no thread still running.
+// test, and after it no handle left open, no closed handle used, no thread still running and
+// no call made that would never have returned on Windows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,11 +15,13 @@ class WinsimTest : public ::testing::Test {
     void SetUp() override { winsim::reset(); }
 
     void TearDown() override {
-        wait_for([] { return winsim::running_threads() == 0; });
+        EXPECT_TRUE(wait_for([] { return winsim::running_threads() == 0; }))
+            << "a thread was left running";
         if (check_handles_) {
             EXPECT_EQ(winsim::open_handles(), 0u) << "a handle was left open";
         }
         EXPECT_EQ(winsim::invalid_handle_uses(), 0u) << "a closed or unknown handle was used";
+        EXPECT_EQ(winsim::would_hang(), 0u) << "a call would have waited forever on Windows";
         winsim::reset();
     }
 

@@ -4,9 +4,11 @@
 #include "winsim_test.h"
 
 #include <setupapi.h>
+#include <winsim/hid.h>
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -212,6 +214,211 @@ TEST_F(DeviceRequestTest, InterfaceListingAndDetail) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(paths, (std::vector<std::wstring>{path_, winsim::bus_path(second)}));
     SetupDiDestroyDeviceInfoList(set);
+}
+
+} // namespace
+
+// Where Windows is strict in ways a kinder stand-in would let real faults pass: requests that
+// fail at once, cancellation races, thread ends, named objects and lock misuse.
+namespace {
+
+class StrictTest : public WinsimTest {
+  public:
+    // A stick opened for overlapped I/O, with a manual-reset event for its requests.
+    void SetUp() override {
+        WinsimTest::SetUp();
+        stick_ = winsim::hid_add(winsim::hid_stick(1));
+        file_ = CreateFileW(winsim::hid_stick(1).paths[0].c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(file_, INVALID_HANDLE_VALUE);
+        overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        if (file_) {
+            CloseHandle(overlapped_.hEvent);
+            CloseHandle(file_);
+        }
+        WinsimTest::TearDown();
+    }
+    bool read() { return ReadFile(file_, buffer_, sizeof buffer_, nullptr, &overlapped_); }
+    bool completes_within(DWORD ms) {
+        return WaitForSingleObject(overlapped_.hEvent, ms) == WAIT_OBJECT_0;
+    }
+
+    int stick_ = 0;
+    HANDLE file_ = nullptr;
+    OVERLAPPED overlapped_ = {};
+    uint8_t buffer_[6] = {};
+};
+
+TEST_F(StrictTest, RequestFailedAtOnceLeavesTheCallersRecordAndEventAlone) {
+    struct Case {
+        const char* name;
+        std::function<BOOL(StrictTest&)> issue;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"read into a buffer shorter than a report",
+         [](StrictTest& t) { return ReadFile(t.file_, t.buffer_, 3, nullptr, &t.overlapped_); },
+         ERROR_INVALID_USER_BUFFER},
+        {"control code the driver does not know",
+         [](StrictTest& t) {
+             return DeviceIoControl(t.file_, 0x000B0000, nullptr, 0, nullptr, 0, nullptr,
+                                    &t.overlapped_);
+         },
+         ERROR_INVALID_FUNCTION},
+    };
+    for (const Case& c : cases) {
+        overlapped_.InternalHigh = 0x5A5A;
+        SetEvent(overlapped_.hEvent);
+        ResetEvent(overlapped_.hEvent);
+        EXPECT_FALSE(c.issue(*this)) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(overlapped_.Internal, (ULONG_PTR)STATUS_PENDING) << c.name;
+        EXPECT_EQ(overlapped_.InternalHigh, (ULONG_PTR)0x5A5A) << c.name;
+        EXPECT_FALSE(completes_within(0)) << c.name;
+        // On Windows this waits forever; here it fails at once and is counted.
+        size_t before = winsim::would_hang();
+        DWORD bytes = 0;
+        EXPECT_FALSE(GetOverlappedResult(file_, &overlapped_, &bytes, TRUE)) << c.name;
+        EXPECT_EQ(winsim::would_hang(), before + 1) << c.name;
+    }
+    CloseHandle(overlapped_.hEvent);
+    CloseHandle(file_);
+    EXPECT_EQ(winsim::open_handles(), 0u);
+    winsim::reset(); // the counted waits were this test's point
+    file_ = overlapped_.hEvent = nullptr;
+}
+
+TEST_F(StrictTest, CancelOrCompletionWinsAsTheTestChooses) {
+    for (bool completion_wins : {false, true}) {
+        winsim::set_cancel_race(completion_wins);
+        EXPECT_FALSE(read());
+        ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        EXPECT_TRUE(CancelIoEx(file_, &overlapped_));
+        winsim::hid_deliver(stick_, {0, 1, 2, 3, 4, 5});
+        DWORD bytes = 0;
+        BOOL ok = GetOverlappedResult(file_, &overlapped_, &bytes, TRUE);
+        EXPECT_EQ(ok != 0, completion_wins);
+        if (completion_wins) {
+            EXPECT_EQ(bytes, 6u);
+            EXPECT_EQ(buffer_[5], 5);
+        } else {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+            // The report was not lost: the next read takes it from the queue.
+            EXPECT_TRUE(read());
+        }
+    }
+}
+
+DWORD WINAPI read_and_end(LPVOID parameter) {
+    auto* test = static_cast<StrictTest*>(parameter);
+    return ReadFile(test->file_, test->buffer_, sizeof test->buffer_, nullptr, &test->overlapped_);
+}
+
+TEST_F(StrictTest, ThreadEndCancelsTheRequestsItIssued) {
+    HANDLE thread = CreateThread(nullptr, 0, read_and_end, this, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_TRUE(completes_within(5000)) << "the request outlived its thread";
+    DWORD bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(file_, &overlapped_, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(StrictTest, ResetAbortsWhatIsStillOutstanding) {
+    EXPECT_FALSE(read());
+    CloseHandle(overlapped_.hEvent);
+    CloseHandle(file_);
+    file_ = overlapped_.hEvent = nullptr;
+    winsim::reset();
+    EXPECT_EQ(overlapped_.Internal, (ULONG_PTR)(0xC0000000u | ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(KernelTest, NamedMutexKeepsItsNameWhileAnyoneHoldsIt) {
+    HANDLE first = CreateMutexW(nullptr, TRUE, L"Copy");
+    EXPECT_EQ(GetLastError(), 0u);
+    HANDLE second = CreateMutexW(nullptr, TRUE, L"Copy");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(second, 0), (DWORD)WAIT_TIMEOUT)
+            << "the first creator owns it; opening it again grants nothing";
+    }).join();
+    ReleaseMutex(first);
+    CloseHandle(first);
+    CloseHandle(second);
+    CreateMutexW(nullptr, TRUE, L"Copy");
+    EXPECT_EQ(GetLastError(), 0u) << "the last handle closed ends the object";
+    winsim::hold_named_mutex(L"Other copy");
+    HANDLE ours = CreateMutexW(nullptr, TRUE, L"Other copy");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(winsim::open_handles("mutex"), 2u) << "another process's handle is not ours";
+    allow_open_handles();
+    CloseHandle(ours);
+}
+
+TEST_F(KernelTest, SharedAcquireWaitsBehindAWaitingWriter) {
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockShared(&lock);
+    std::atomic<int> order{0}, writer_at{0}, reader_at{0};
+    std::thread writer([&] {
+        AcquireSRWLockExclusive(&lock);
+        writer_at = ++order;
+        ReleaseSRWLockExclusive(&lock);
+    });
+    // Wait (bounded) until the writer is queued: then a try for shared access is refused.
+    for (int i = 0; i < 2000 && pthread_rwlock_tryrdlock(&lock.lock) == 0; i++) {
+        pthread_rwlock_unlock(&lock.lock);
+        Sleep(1);
+    }
+    std::thread reader([&] {
+        AcquireSRWLockShared(&lock);
+        reader_at = ++order;
+        ReleaseSRWLockShared(&lock);
+    });
+    Sleep(20);
+    EXPECT_EQ(reader_at, 0) << "a new reader overtook the waiting writer";
+    ReleaseSRWLockShared(&lock);
+    writer.join();
+    reader.join();
+    EXPECT_EQ(writer_at, 1);
+    EXPECT_EQ(reader_at, 2);
+}
+
+void misuse_named_lock(void (*misuse)(SRWLOCK*)) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    winsim::name_lock(&lock, "the test's lock");
+    misuse(&lock);
+}
+
+TEST(StrictDeathTest, MisuseStopsTheProgramWithAMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* name;
+        void (*misuse)(SRWLOCK*);
+        const char* message;
+    };
+    const Case cases[] = {
+        {"shared twice", [](SRWLOCK* l) { AcquireSRWLockShared(l), AcquireSRWLockShared(l); },
+         "asks again shared"},
+        {"shared then exclusive",
+         [](SRWLOCK* l) { AcquireSRWLockShared(l), AcquireSRWLockExclusive(l); }, "no upgrade"},
+        {"exclusive twice",
+         [](SRWLOCK* l) { AcquireSRWLockExclusive(l), AcquireSRWLockExclusive(l); },
+         "asks again exclusively"},
+        {"exclusive then shared",
+         [](SRWLOCK* l) { AcquireSRWLockExclusive(l), AcquireSRWLockShared(l); },
+         "asks shared for its exclusive"},
+        {"release of a lock not held", [](SRWLOCK* l) { ReleaseSRWLockShared(l); },
+         "does not hold"},
+    };
+    for (const Case& c : cases)
+        EXPECT_DEATH(misuse_named_lock(c.misuse), std::string(c.message) + ".*the test's lock")
+            << c.name;
+    EXPECT_DEATH(winsim::fail_calls("CreateEvent", 1, ERROR_GEN_FAILURE),
+                 "no simulated call has that name");
 }
 
 } // namespace

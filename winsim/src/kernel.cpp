@@ -5,8 +5,12 @@
 
 #include <winsim/machine.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <thread>
@@ -31,12 +35,19 @@ struct Machine {
     std::map<uintptr_t, std::shared_ptr<Object>> handles;
     uintptr_t next_handle = 0x1000;
     size_t invalid_uses = 0;
+    size_t would_hang = 0;
     std::map<std::string, Fault> faults;
     std::map<std::string, size_t> calls;
     std::vector<std::shared_ptr<Device>> devices;
     std::vector<std::function<void()>> reset_hooks;
     InterfaceChangeHook interface_hook = nullptr;
     size_t running_threads = 0;
+    // Named kernel objects, alive while any handle (or another process) holds them.
+    std::map<std::wstring, std::weak_ptr<Object>> named;
+    std::vector<std::shared_ptr<Object>> foreign_objects; // held by other processes
+    std::map<const SRWLOCK*, std::string> lock_names;
+    bool wow64 = false;
+    bool completion_wins = false;
     // worker thread for late completions
     std::deque<Timer> timers;
     std::thread worker;
@@ -62,6 +73,58 @@ Machine& machine() {
 thread_local DWORD last_error = 0;
 thread_local DWORD thread_id = 0;
 std::atomic<DWORD> next_thread_id{1000};
+
+// Every simulated call's name, generated from the sources at configure time.
+const char* const call_names[] = {
+#include "call_names.inc"
+};
+
+bool known_call(const char* name) {
+    for (const char* known : call_names)
+        if (std::strcmp(known, name) == 0)
+            return true;
+    return false;
+}
+
+// The slim reader/writer locks this thread holds, with true for exclusive.
+thread_local std::vector<std::pair<const SRWLOCK*, bool>> held_locks;
+
+std::string lock_label(const SRWLOCK* srw) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(srw));
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    auto it = machine().lock_names.find(srw);
+    return it == machine().lock_names.end() ? address : it->second + " (" + address + ")";
+}
+
+[[noreturn]] void lock_misuse(const SRWLOCK* srw, const char* what) {
+    std::fprintf(stderr, "winsim: thread %lu %s slim reader/writer lock %s\n",
+                 (unsigned long)GetCurrentThreadId(), what, lock_label(srw).c_str());
+    std::abort();
+}
+
+// A second acquisition by a holder deadlocks on Windows (SRW locks are neither recursive nor
+// upgradable); here it stops the program at once with the lock's name.
+void lock_acquiring(const SRWLOCK* srw, bool exclusive) {
+    for (auto& [lock, mode] : held_locks)
+        if (lock == srw)
+            lock_misuse(srw, mode ? (exclusive ? "asks again exclusively for its exclusive"
+                                               : "asks shared for its exclusive")
+                                  : (exclusive ? "asks exclusively for its shared (no upgrade)"
+                                               : "asks again shared for its shared"));
+}
+
+void lock_acquired(const SRWLOCK* srw, bool exclusive) {
+    held_locks.emplace_back(srw, exclusive);
+}
+
+void lock_releasing(const SRWLOCK* srw, bool exclusive) {
+    auto it = std::find(held_locks.begin(), held_locks.end(), std::make_pair(srw, exclusive));
+    if (it == held_locks.end())
+        lock_misuse(srw, exclusive ? "releases exclusively a lock it does not hold so:"
+                                   : "releases shared a lock it does not hold so:");
+    held_locks.erase(it);
+}
 
 void worker_loop() {
     Machine& m = machine();
@@ -110,6 +173,22 @@ bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds
             return ready();
     }
     return true;
+}
+
+bool machine_wow64() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().wow64;
+}
+
+bool cancel_completion_wins() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().completion_wins;
+}
+
+void count_would_hang(const char* what) {
+    std::fprintf(stderr, "winsim: %s would wait forever on Windows\n", what);
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().would_hang++;
 }
 
 bool fault(const char* function) {
@@ -244,9 +323,18 @@ void reset() {
     std::vector<std::function<void()>> hooks;
     {
         std::lock_guard<std::recursive_mutex> held(m.lock);
+        // Outstanding I/O ends first, as at process exit: drivers forget what they kept and the
+        // issuers see their requests aborted, so nothing completes into a later test.
+        abort_all_requests();
         m.timers.clear();
         m.handles.clear();
+        m.named.clear();
+        m.foreign_objects.clear();
+        m.lock_names.clear();
         m.invalid_uses = 0;
+        m.would_hang = 0;
+        m.wow64 = false;
+        m.completion_wins = false;
         m.faults.clear();
         m.calls.clear();
         m.devices.clear();
@@ -281,7 +369,40 @@ size_t running_threads() {
     return machine().running_threads;
 }
 
+size_t would_hang() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().would_hang;
+}
+
+void hold_named_mutex(const wchar_t* name) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    HANDLE ours = CreateMutexW(nullptr, FALSE, name);
+    if (auto object = machine().named[name].lock())
+        machine().foreign_objects.push_back(object);
+    CloseHandle(ours);
+}
+
+void set_wow64(bool wow64) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().wow64 = wow64;
+}
+
+void set_cancel_race(bool completion_wins) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().completion_wins = completion_wins;
+}
+
+void name_lock(const SRWLOCK* lock, const char* name) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().lock_names[lock] = name;
+}
+
 void fail_calls(const char* function, int count, DWORD error, int skip) {
+    if (!known_call(function)) {
+        std::fprintf(stderr, "winsim: fail_calls(\"%s\"): no simulated call has that name\n",
+                     function);
+        std::abort();
+    }
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     machine().faults[function] = Fault{skip, count, error};
 }
@@ -329,11 +450,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         for (auto it = owners.begin(); it != owners.end();)
             it = (it->expired() || it->lock() == file) ? owners.erase(it) : it + 1;
         std::vector<std::shared_ptr<Request>> pending = file->pending;
-        for (auto& request : pending) {
-            if (file->device->driver.cancel)
-                file->device->driver.cancel(request);
-            run_later(1, [request] { request_complete(request, ERROR_OPERATION_ABORTED, 0); });
-        }
+        for (auto& request : pending)
+            request_cancel(file->device, request);
         if (file->device->driver.close)
             file->device->driver.close(*file);
     }
@@ -406,15 +524,31 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR na
     if (fault("CreateMutexW"))
         return NULL;
     std::lock_guard<std::recursive_mutex> held(lock());
+    if (name && *name) {
+        // A name already taken opens the existing object, without ownership.
+        if (auto existing = machine().named[name].lock()) {
+            if (std::string(existing->kind) != "mutex") {
+                last_error = ERROR_INVALID_HANDLE;
+                return NULL;
+            }
+            HANDLE handle = handle_insert(existing);
+            last_error = ERROR_ALREADY_EXISTS;
+            return handle;
+        }
+    }
     auto object = std::make_shared<Object>();
     object->kind = "mutex";
-    if (name)
+    if (name && *name) {
         object->name = name;
+        machine().named[name] = object;
+    }
     if (initial_owner) {
         object->owner = GetCurrentThreadId();
         object->recursion = 1;
     }
-    return handle_insert(object);
+    HANDLE handle = handle_insert(object);
+    last_error = 0;
+    return handle;
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {
@@ -455,6 +589,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
             wait_until(held, INFINITE, [&] { return !object->suspended; });
         }
         DWORD code = routine(parameter);
+        cancel_thread_io(id);
         std::lock_guard<std::recursive_mutex> held(lock());
         object->exit_code = code;
         object->finished = true;
@@ -504,19 +639,30 @@ DWORD WINAPI GetTickCount(void) {
     return (DWORD)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Writer-preferring, as on Windows: a shared acquire waits behind a waiting exclusive one.
 void WINAPI InitializeSRWLock(PSRWLOCK srw) {
-    pthread_rwlock_init(&srw->lock, nullptr);
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&srw->lock, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
 }
 void WINAPI AcquireSRWLockShared(PSRWLOCK srw) {
+    lock_acquiring(srw, false);
     pthread_rwlock_rdlock(&srw->lock);
+    lock_acquired(srw, false);
 }
 void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) {
+    lock_releasing(srw, false);
     pthread_rwlock_unlock(&srw->lock);
 }
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
+    lock_acquiring(srw, true);
     pthread_rwlock_wrlock(&srw->lock);
+    lock_acquired(srw, true);
 }
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) {
+    lock_releasing(srw, true);
     pthread_rwlock_unlock(&srw->lock);
 }
 

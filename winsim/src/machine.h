@@ -72,6 +72,11 @@ struct Request {
     std::shared_ptr<Object> event;
     DWORD thread = 0; // the issuing thread, for CancelIo
     bool done = false;
+    bool asynchronous = false; // issued on a file opened for overlapped I/O
+    // True while the driver's submit runs: a failure then is a synchronous error, which the
+    // I/O manager returns from the call itself without touching the caller's OVERLAPPED.
+    bool submitting = false;
+    DWORD immediate_error = 0; // that synchronous error
 };
 
 // A driver answers opens and requests for the interfaces of its device. Every callback runs
@@ -125,9 +130,24 @@ void device_add(std::shared_ptr<Device> device);
 void device_drop_files(Device& device, DWORD error);
 // Open files of a device.
 std::vector<std::shared_ptr<File>> device_files(const Device& device);
+// Cancels a pending request: the driver drops it and it completes with
+// ERROR_OPERATION_ABORTED a moment later (see winsim::set_cancel_race for the other outcome).
+void request_cancel(const std::shared_ptr<Device>& device, const std::shared_ptr<Request>& request);
+// Completes every request still in flight as aborted, whatever became of its file. Reset.
+void abort_all_requests();
+// Cancels every request still pending that `thread` issued, as Windows does when the thread
+// ends; the cancelled requests complete a moment later. Lock not held.
+void cancel_thread_io(DWORD thread);
+// Counts a call that would never return on Windows (see winsim::would_hang).
+void count_would_hang(const char* what);
+// The machine's settings that tests choose (winsim::set_wow64, winsim::set_cancel_race).
+bool machine_wow64();
+bool cancel_completion_wins();
 
 // Completes a request: writes the caller's OVERLAPPED (status, byte count) and signals its
-// event. The driver has written any output into request->output before. Lock held.
+// event. The driver has written any output into request->output before. A failure while the
+// driver is still inside its submit is a synchronous error instead: the call returns it and the
+// caller's OVERLAPPED and event stay untouched. Lock held.
 void request_complete(const std::shared_ptr<Request>& request, DWORD error, DWORD bytes);
 
 // Runs `work` on winsim's own worker thread after `delay_ms`, with the machine lock held.
@@ -159,8 +179,9 @@ void interface_changed(bool arrival, const GUID& class_guid, const std::wstring&
 void on_reset(std::function<void()> forget);
 
 // A part of winsim's own state (its buses, HID devices, windows, ...): made on first use and
-// made anew, under the machine lock, at every reset. Never destroyed, so a detached thread
-// still finishing at process exit never meets a destroyed part.
+// made anew, under the machine lock, at every reset. Each part keys it by a record type of its
+// own, so two parts can never share one state by using the same container type. Never destroyed, so
+// a detached thread still finishing at process exit never meets a destroyed part.
 template <typename State> State& machine_part() {
     static State* state = [] {
         on_reset([] {

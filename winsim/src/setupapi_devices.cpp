@@ -15,8 +15,12 @@ const DWORD reg_sz = 1;
 const DWORD error_di_do_default = 0xE000020E;
 const DWORD error_no_classinstall_params = 0xE0000215;
 
+struct ChangeLog {
+    std::vector<InterfaceChange> changes;
+};
+
 std::vector<InterfaceChange>& change_log() {
-    return machine_part<std::vector<InterfaceChange>>();
+    return machine_part<ChangeLog>().changes;
 }
 
 bool same_key(const DEVPROPKEY& a, const DEVPROPKEY& b) {
@@ -201,6 +205,11 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle,
         auto device = device_of(handle, info, set, index);
         if (!device)
             return FALSE;
+        // A 32-bit process on 64-bit Windows may not install or change devices.
+        if (machine_wow64()) {
+            set_error(ERROR_IN_WOW64);
+            return FALSE;
+        }
         if (function != DIF_PROPERTYCHANGE) {
             set_error(error_di_do_default);
             return FALSE;

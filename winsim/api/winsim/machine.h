@@ -25,10 +25,27 @@ size_t open_handles(const char* kind);
 size_t invalid_handle_uses();
 // Threads created with CreateThread whose routine has not returned yet.
 size_t running_threads();
+// Calls that would never have returned on Windows, such as GetOverlappedResult waiting on a
+// request that failed at once (its OVERLAPPED still says pending and nothing will complete
+// it). The stand-in fails such a call at once instead and counts it here.
+size_t would_hang();
+
+// Another process (a second copy of the program) holds the named mutex `name` from now on.
+void hold_named_mutex(const wchar_t* name);
+// Names a slim reader/writer lock in the message that stops a thread misusing it.
+void name_lock(const SRWLOCK* lock, const char* name);
+
+// Which side wins when a request is cancelled while its driver could still complete it with
+// data: by default the cancel; with `completion_wins` the request stays with its driver until
+// the cancel takes effect a moment later, and completes normally if data comes first.
+void set_cancel_race(bool completion_wins);
+// Marks the machine as 64-bit Windows running this 32-bit program: device installation
+// requests through the class installer then fail with ERROR_IN_WOW64.
+void set_wow64(bool wow64);
 
 // Fault injection. After `skip` further calls of `function` pass, the next `count` calls fail
 // with `error` (the call's own failure result; GetLastError() gives `error`). A count of -1
-// fails every call from then on.
+// fails every call from then on. A name that no simulated call has stops the program.
 void fail_calls(const char* function, int count, DWORD error, int skip = 0);
 void clear_faults();
 // Calls of `function` made since the last reset (counted whether they failed or not).
