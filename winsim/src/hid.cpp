@@ -41,6 +41,7 @@ struct Sim {
     std::vector<std::vector<uint8_t>> features;
     std::vector<std::vector<uint8_t>> outputs;
     std::vector<std::shared_ptr<Request>> held_writes;
+    size_t reads_issued = 0; // over all handles, since the device was added
 };
 
 struct Hid {
@@ -80,6 +81,7 @@ void submit(Sim& sim, const std::shared_ptr<Request>& request) {
     const HidDeviceOptions& o = sim.options;
     switch (request->type) {
     case RequestType::Read:
+        sim.reads_issued++;
         // The class driver refuses a buffer that cannot hold a whole report.
         if (request->output_length < o.input_report_length || o.input_report_length == 0) {
             request_complete(request, ERROR_INVALID_USER_BUFFER, 0);
@@ -292,6 +294,12 @@ size_t hid_pending_reads(int id) {
         for (auto& [file, open] : sim->files)
             n += open.reads.size();
     return n;
+}
+
+size_t hid_reads_issued(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto sim = find_sim(id);
+    return sim ? sim->reads_issued : 0;
 }
 
 size_t hid_open_files(int id) {

@@ -57,6 +57,9 @@ void hid_allow_restart(int id, bool allowed);
 bool hid_enabled(int id);
 // Reads pending in the device, over all open handles.
 size_t hid_pending_reads(int id);
+// Reads issued to the device since it was added, over all handles. A reader issues its next
+// read only once it has finished with the report before, so a tool can wait on this.
+size_t hid_reads_issued(int id);
 // Handles of this process open on the device.
 size_t hid_open_files(int id);
 std::vector<std::vector<uint8_t>> hid_feature_reports(int id);
