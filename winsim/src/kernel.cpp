@@ -38,6 +38,8 @@ struct Machine {
     size_t would_hang = 0;
     std::map<std::string, Fault> faults;
     std::map<std::string, size_t> calls;
+    bool recording = false;
+    std::vector<std::string> call_log; // while recording: every call, in order
     std::vector<std::shared_ptr<Device>> devices;
     std::vector<std::function<void()>> reset_hooks;
     InterfaceChangeHook interface_hook = nullptr;
@@ -195,6 +197,8 @@ bool fault(const char* function) {
     Machine& m = machine();
     std::lock_guard<std::recursive_mutex> held(m.lock);
     m.calls[function]++;
+    if (m.recording)
+        m.call_log.push_back(function);
     auto it = m.faults.find(function);
     if (it == m.faults.end())
         return false;
@@ -337,6 +341,8 @@ void reset() {
         m.completion_wins = false;
         m.faults.clear();
         m.calls.clear();
+        m.recording = false;
+        m.call_log.clear();
         m.devices.clear();
         hooks = m.reset_hooks;
     }
@@ -410,6 +416,16 @@ void fail_calls(const char* function, int count, DWORD error, int skip) {
 void clear_faults() {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     machine().faults.clear();
+}
+
+void record_calls(bool on) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().recording = on;
+}
+
+std::vector<std::string> call_log() {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    return machine().call_log;
 }
 
 size_t calls(const char* function) {

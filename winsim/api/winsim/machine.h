@@ -50,6 +50,10 @@ void fail_calls(const char* function, int count, DWORD error, int skip = 0);
 void clear_faults();
 // Calls of `function` made since the last reset (counted whether they failed or not).
 size_t calls(const char* function);
+// From now on (until the reset) every simulated call is logged by name, in order, on any
+// thread; call_log() returns the log.
+void record_calls(bool on);
+std::vector<std::string> call_log();
 
 // The virtual-pad bus driver. Each bus registers one device interface of the bus class.
 struct BusOptions {
