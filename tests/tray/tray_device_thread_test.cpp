@@ -68,12 +68,24 @@ TEST_F(TrayDevices, InterfaceArrivalAndRemovalReachTheCallbackWithTheName) {
     winsim::device_interface_changed(true, other_class, L"\\\\?\\ROOT#SYSTEM#0001#{96e42b22}");
     winsim::device_interface_changed(false, hid_class, stick_path);
     pump_idle();
-    ASSERT_EQ(changes.size(), 2u) << "only the registered class";
-    EXPECT_EQ(changes[0].kind, DEVICE_CHANGE_ARRIVAL);
-    EXPECT_EQ(changes[0].name, stick_path);
-    EXPECT_EQ(changes[1].kind, DEVICE_CHANGE_REMOVE_COMPLETE);
-    EXPECT_EQ(changes[1].name, stick_path);
-    EXPECT_EQ(changes[1].thread, main_thread_);
+    // Every change also brings the record-less broadcast to all top-level windows; only the
+    // registered class brings its interface's name.
+    struct Expected {
+        DeviceChangeKind kind;
+        const wchar_t* name;
+    } expected[] = {{DEVICE_CHANGE_OTHER, nullptr},
+                    {DEVICE_CHANGE_ARRIVAL, stick_path.c_str()},
+                    {DEVICE_CHANGE_OTHER, nullptr},
+                    {DEVICE_CHANGE_REMOVE_COMPLETE, stick_path.c_str()},
+                    {DEVICE_CHANGE_OTHER, nullptr}};
+    ASSERT_EQ(changes.size(), std::size(expected));
+    for (size_t i = 0; i < changes.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(changes[i].kind, expected[i].kind);
+        EXPECT_EQ(changes[i].named, expected[i].name != nullptr);
+        EXPECT_EQ(changes[i].name, expected[i].name ? expected[i].name : L"");
+        EXPECT_EQ(changes[i].thread, main_thread_);
+    }
     auto handled = winsim::default_handled();
     ASSERT_FALSE(handled.empty());
     EXPECT_EQ(handled.back().message, static_cast<UINT>(WM_DEVICECHANGE));
@@ -132,9 +144,9 @@ TEST_F(TrayDevices, ChangesFromAnotherThreadRunTheCallbackOnTheMainThread) {
     system.join();
     EXPECT_TRUE(changes.empty()) << "delivered only when the main thread pumps";
     pump_idle();
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].name, stick_path);
-    EXPECT_EQ(changes[0].thread, main_thread_);
+    ASSERT_EQ(changes.size(), 2u); // the record-less broadcast, then the interface's arrival
+    EXPECT_EQ(changes[1].name, stick_path);
+    EXPECT_EQ(changes[1].thread, main_thread_);
     destroy();
 }
 

@@ -120,7 +120,6 @@ TEST_F(TrayIcon, RefreshShowsNewTooltipAndReplacesMenuWithoutLeaks) {
     tray_refresh(&descriptor_);
     EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Changed");
     EXPECT_EQ(winsim::open_handles("menu"), 2u); // the menu and its "FN Modes" submenu
-    EXPECT_EQ(winsim::open_handles("icon"), 1u);
     destroy();
 }
 
@@ -231,9 +230,11 @@ TEST_F(TrayMenu, ChoosingAnItemRunsItsCallbackWithItsRecord) {
         if (row.item < 0) {
             EXPECT_TRUE(choices.empty());
             auto handled = winsim::default_handled();
-            ASSERT_GT(handled.size(), defaults);
-            EXPECT_EQ(handled.back().message, static_cast<UINT>(WM_COMMAND));
-            EXPECT_EQ(handled.back().wparam, 0u) << "a dismissal sends command 0";
+            std::vector<WPARAM> commands;
+            for (size_t i = defaults; i < handled.size(); i++)
+                if (handled[i].message == WM_COMMAND)
+                    commands.push_back(handled[i].wparam);
+            EXPECT_EQ(commands, std::vector<WPARAM>{0}) << "a dismissal sends command 0";
             continue;
         }
         TrayMenuItem* expected = row.item >= 10 ? &fn_modes_[row.item - 10] : &menu_[row.item];
@@ -365,9 +366,9 @@ TEST_F(TrayWindow, CloseRequestDestroysWindowEndsLoopAndLeavesTheIcon) {
     EXPECT_FALSE(winsim::windows()[0].alive);
     EXPECT_TRUE(winsim::device_registrations().empty());
     EXPECT_EQ(winsim::tray_icons().size(), 1u) << "the program does not delete it";
-    // Left as they are on this path: the mutex, the icon image and the menus.
+    // Left as they are on this path: the mutex and the menus.
     EXPECT_EQ(winsim::open_handles("mutex"), 1u);
-    EXPECT_EQ(winsim::open_handles("icon"), 1u);
+    EXPECT_EQ(winsim::open_handles("menu"), 2u);
     EXPECT_EQ(tray_post_to_main([](void*) {}, nullptr), 0);
     allow_open_handles();
 }
