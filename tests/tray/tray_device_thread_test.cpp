@@ -105,6 +105,9 @@ TEST_F(TrayDevices, BroadcastsGiveAKindAndANameOnlyForInterfaceRecords) {
         {DBT_DEVICEQUERYREMOVE, interface_record(stick_path), DEVICE_CHANGE_OTHER, true},
         {DBT_DEVICEREMOVEPENDING, interface_record(stick_path), DEVICE_CHANGE_OTHER, true},
         {DBT_DEVICEARRIVAL, interface_record(stick_path), DEVICE_CHANGE_ARRIVAL, true},
+        // Events without a record: the second parameter is not one, whatever it points at.
+        {DBT_DEVNODES_CHANGED, interface_record(stick_path), DEVICE_CHANGE_OTHER, false},
+        {DBT_CONFIGCHANGED, interface_record(stick_path), DEVICE_CHANGE_OTHER, false},
     };
     create();
     tray_register_device_notifications(hid_class, record_change);
@@ -201,6 +204,24 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
         EXPECT_EQ(handled_order[i], i);
     EXPECT_EQ(click().items[0].text, L"Status 199");
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
+    destroy();
+}
+
+TEST_F(TrayThreads, MessagesPostedFromOutsideRunNothingButQueuedWork) {
+    static int queued_ran, forged_ran;
+    queued_ran = forged_ran = 0;
+    create();
+    ASSERT_EQ(tray_post_to_main([](void*) { queued_ran++; }, nullptr), 1);
+    MSG wake;
+    ASSERT_TRUE(PeekMessageW(&wake, window(), 0, 0, PM_NOREMOVE));
+    // Another process posts the wake message, and the one that once carried a function, with
+    // a function of its choosing.
+    TrayMainWork forged = [](void*) { forged_ran++; };
+    for (UINT message : {wake.message, UINT(WM_APP + 1)})
+        ASSERT_TRUE(PostMessageW(window(), message, reinterpret_cast<WPARAM>(forged), 0));
+    pump_idle();
+    EXPECT_EQ(queued_ran, 1);
+    EXPECT_EQ(forged_ran, 0);
     destroy();
 }
 
