@@ -69,8 +69,8 @@ struct TrayWorkQueue {
 SRWLOCK work_lock = SRWLOCK_INIT;
 TrayWorkQueue work_queue;
 
-// Stops accepting work; returns what was queued, oldest first, for the caller to run or drop.
-// Main thread; takes the queue lock.
+// Takes everything queued, oldest first, for the caller to run or drop; with `close`, work is
+// refused from now on. Main thread; takes the queue lock for a moment.
 TrayWork* tray_take_work(bool close) {
     AcquireSRWLockExclusive(&work_lock);
     TrayWork* taken = work_queue.first;
