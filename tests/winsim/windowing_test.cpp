@@ -2,7 +2,10 @@
 // arrive only when the window's thread retrieves messages, the menu's modal loop, device-change
 // traffic, shared icons, creation parameters, message filters, the posted-message quota and the
 // message filter of an elevated process.
+#include "hid/hid_device.h"
+
 #include <winsim/desktop.h>
+#include <winsim/hid.h>
 #include <winsim_test.h>
 
 #include <dbt.h>
@@ -146,6 +149,11 @@ TEST_F(Windowing, SystemMessagesWaitUntilTheWindowThreadRetrievesMessages) {
          WM_DEVICECHANGE},
         {"shell restart", [] { winsim::restart_shell(); }, 0},
         {"icon click", [] { winsim::click_tray_icon(WM_LBUTTONUP); }, icon_message},
+        {"stick plugged in", [] { winsim::hid_add(winsim::hid_stick(2)); }, WM_DEVICECHANGE},
+        // The device's restart through the class installer, as the program makes it.
+        {"class installer restart",
+         [] { EXPECT_EQ(hid_restart_device(winsim::hid_stick(2).paths[0].c_str()), 1); },
+         WM_DEVICECHANGE},
     };
     HWND window = make_window();
     register_for_hid(window);
