@@ -3,12 +3,14 @@
 // other threads to have work done on the main thread.
 //
 // Threads: the main thread creates the tray and runs the loop; every function below except
-// tray_post_to_main runs on it only, and the engine's state has no lock. Nothing blocks except
-// pump_message waiting for a message; no lock is held while callbacks run. Menu-item and
-// device-change callbacks, and work posted with tray_post_to_main, run on the main thread
-// inside pump_message. A thread that wants the menu rebuilt or the tray refreshed posts that
-// work instead of doing it: a refresh destroys the popup menu whose records the main thread may
-// be using at that moment.
+// tray_post_to_main runs on it only, and the engine's state has no lock apart from the queue of
+// posted work (its own lock, held only for a moment). Nothing blocks except pump_message
+// waiting for a message; no lock is held while callbacks run. Menu-item and device-change
+// callbacks, and work posted with tray_post_to_main, run on the main thread inside
+// pump_message, or inside the popup menu's modal loop while the menu is open (TrackPopupMenu
+// handles the thread's messages until the user acts). A thread that wants the menu rebuilt or
+// the tray refreshed posts that work instead of doing it: a refresh destroys the popup menu
+// whose records the main thread may be using at that moment.
 #pragma once
 
 #include "tray/tray_menu.h"
@@ -18,8 +20,6 @@
 enum : UINT {
     // The icon's mouse messages: first parameter the icon id, second the mouse message.
     TRAY_CALLBACK_MESSAGE = WM_USER + 1,
-    // Work posted by tray_post_to_main: first parameter the function, second its context.
-    TRAY_RUN_MESSAGE = WM_APP + 1,
 };
 
 enum : UINT { TRAY_BALLOON_TIMEOUT_MS = 10000 };
@@ -27,8 +27,10 @@ enum : UINT { TRAY_BALLOON_TIMEOUT_MS = 10000 };
 typedef void (*TrayMainWork)(void* context);
 
 // Creates the named mutex, the hidden window and the icon, then refreshes from `descriptor`.
-// Main thread, once. May block: no. Returns 0, or -1 when the mutex, the window class or the
-// window cannot be made (whatever was made by then stays).
+// Lets the shell's "TaskbarCreated" through the message filter where the system has one, so
+// the icon comes back after a shell restart even when the program runs elevated. Main thread,
+// once. May block: no. Returns 0, or -1 when the mutex, the window class or the window cannot
+// be made (whatever was made by then stays).
 int tray_create(const TrayDescriptor* descriptor);
 
 // Rebuilds the popup menu from `descriptor` and shows its icon and tooltip. Main thread only.
@@ -36,7 +38,8 @@ int tray_create(const TrayDescriptor* descriptor);
 void tray_refresh(const TrayDescriptor* descriptor);
 
 // Removes the icon, frees the icon and the menu, posts the quit message and releases the
-// mutex. The window and the device registration stay. Main thread, last.
+// mutex. The window and the device registration stay. tray_post_to_main refuses work from now
+// on; work it accepted before still runs before pump_message returns -1. Main thread, last.
 void tray_destroy();
 
 // Delivers device changes of one interface class to `callback`. Main thread, once, after
@@ -60,10 +63,12 @@ int pump_message(uint8_t wait);
 // leaving `*counter` past the last identifier. Main thread. Returns the menu, or null.
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter);
 
-// Asks the main thread to run `work(context)`. Any thread; does not block. Returns 1 when the
-// request is queued: `work` then runs once on the main thread inside pump_message, after what
-// was queued before it. Returns 0 when there is no tray window (before tray_create, after
-// tray_destroy or once the window is closed) or the request could not be queued; `work` then
-// never runs. Work still queued when the loop ends never runs either, so the caller must not
-// rely on it to free anything.
+// Asks the main thread to run `work(context)`. Any thread; takes the engine's queue lock for a
+// moment, never blocks otherwise. Returns 1 when the request is queued: `work` then runs once,
+// on the main thread, inside pump_message (or the open menu's modal loop), after all work
+// queued before it, and before the pump_message that returns -1 for tray_destroy's quit.
+// Returns 0 when there is no tray window (before tray_create, after tray_destroy, once the
+// window is closed) or the main thread could not be woken (its message queue is full); `work`
+// then never runs. The one exception: work still queued when the window is destroyed (a close
+// request) is dropped without running, so do not make the work the only owner of memory.
 int tray_post_to_main(TrayMainWork work, void* context);

@@ -3,7 +3,7 @@
 #include <dbt.h>
 #include <shellapi.h>
 
-#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -28,31 +28,110 @@ namespace {
 
 const wchar_t TRAY_WINDOW_CLASS[] = L"PelkavornViGEmClass";
 const wchar_t TRAY_MUTEX_NAME[] = L"Pelkavorn Controller";
+// The registered message that wakes the main thread for posted work. It carries nothing: the
+// work waits in the engine's own queue, so a message that another process posts to our window
+// can only make us run what this process queued.
+const wchar_t TRAY_WAKE_MESSAGE_NAME[] = L"Pelkavorn Controller: run queued main-thread work";
 
-// Owned by the main thread; no lock. Only `window` is read elsewhere (tray_post_to_main).
+// Owned by the main thread; no lock.
 struct TrayState {
     HANDLE mutex;                         // held from tray_create to tray_destroy
     WNDCLASSEXW window_class;             // registered by tray_create
-    std::atomic<HWND> window;             // null before tray_create and after tray_destroy
+    HWND window;                          // null before tray_create and after tray_destroy
     NOTIFYICONDATAW notify;               // the icon as at the last refresh; never a balloon
     HMENU menu;                           // the popup menu of the last refresh
+    HMENU shown_menu;                     // the menu TrackPopupMenu is showing, or null
     HDEVNOTIFY device_notification;       // null until a registration succeeds
     DeviceChangeCallback device_callback; // null until a registration succeeds
     UINT taskbar_created;                 // the shell's restart message; 0 if unknown
+    UINT wake_message;                    // TRAY_WAKE_MESSAGE_NAME's number; 0 if unknown
 };
 
 TrayState tray;
 
+// One request of tray_post_to_main, owned by the queue until it has run or been dropped.
+struct TrayWork {
+    TrayMainWork work;
+    void* context;
+    TrayWork* next;
+};
+
+// Work for the main thread. Every field is guarded by `work_lock`, which is held only to
+// change them and never while work runs or a message is sent.
+struct TrayWorkQueue {
+    HWND target;       // the window to wake; null while no work is accepted
+    UINT wake_message; // what wakes it
+    bool wake_pending; // a wake is posted and its drain has not begun
+    TrayWork* first;   // oldest first
+    TrayWork* last;
+};
+
+SRWLOCK work_lock = SRWLOCK_INIT;
+TrayWorkQueue work_queue;
+
+// Takes everything queued, oldest first, for the caller to run or drop; with `close`, work is
+// refused from now on. Main thread; takes the queue lock for a moment.
+TrayWork* tray_take_work(bool close) {
+    AcquireSRWLockExclusive(&work_lock);
+    TrayWork* taken = work_queue.first;
+    work_queue.first = nullptr;
+    work_queue.last = nullptr;
+    work_queue.wake_pending = false;
+    if (close)
+        work_queue.target = nullptr;
+    ReleaseSRWLockExclusive(&work_lock);
+    return taken;
+}
+
+void tray_drop_work(TrayWork* work) {
+    while (work) {
+        TrayWork* next = work->next;
+        std::free(work);
+        work = next;
+    }
+}
+
+// Runs the queued work in order. Main thread, inside dispatch of the wake message.
+void tray_run_work() {
+    TrayWork* work = tray_take_work(false);
+    while (work) {
+        TrayWork* next = work->next;
+        work->work(work->context);
+        std::free(work);
+        work = next;
+    }
+}
+
 // One tray per process: a fresh start forgets whatever an earlier tray left behind.
 void tray_forget_state() {
+    tray_drop_work(tray_take_work(true));
     tray.mutex = nullptr;
     std::memset(&tray.window_class, 0, sizeof(tray.window_class));
-    tray.window.store(nullptr);
+    tray.window = nullptr;
     std::memset(&tray.notify, 0, sizeof(tray.notify));
     tray.menu = nullptr;
+    tray.shown_menu = nullptr;
     tray.device_notification = nullptr;
     tray.device_callback = nullptr;
     tray.taskbar_created = 0;
+    tray.wake_message = 0;
+}
+
+// Lets the shell's restart message through to an elevated program. The call exists from
+// Windows 7 on, so it is looked up at run time; user32.dll is loaded in every windowed
+// program. Without it the icon only fails to come back after a shell restart while elevated.
+void tray_allow_taskbar_created(HWND window) {
+    typedef BOOL(WINAPI * ChangeFilter)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
+    if (!tray.taskbar_created)
+        return;
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    FARPROC proc = user32 ? GetProcAddress(user32, "ChangeWindowMessageFilterEx") : nullptr;
+    if (!proc)
+        return;
+    // GetProcAddress returns every export under one generic type; the detour through the
+    // generic function type converts it back without a cast-function-type warning.
+    auto change_filter = reinterpret_cast<ChangeFilter>(reinterpret_cast<void (*)(void)>(proc));
+    change_filter(window, tray.taskbar_created, MSGFLT_ALLOW, nullptr);
 }
 
 void* sink_create_menu(void*) {
@@ -113,17 +192,48 @@ void tray_run_command(UINT id) {
 }
 
 void tray_show_menu(HWND window) {
+    // A click while the menu is open is not a second menu.
+    if (tray.shown_menu)
+        return;
     POINT cursor{0, 0};
     GetCursorPos(&cursor);
     // The window must be in the foreground, or the menu does not close when the user clicks
     // somewhere else.
     SetForegroundWindow(window);
+    // While the menu is open its modal loop runs our messages, and a refresh among them
+    // replaces tray.menu; the menu on screen stays alive until TrackPopupMenu returns.
+    tray.shown_menu = tray.menu;
     // The command comes back as the result rather than as a message, so it runs below, after
     // the menu has gone; a dismissal returns 0.
-    UINT command =
-        static_cast<UINT>(TrackPopupMenu(tray.menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
-                                         cursor.x, cursor.y, 0, window, nullptr));
+    UINT command = static_cast<UINT>(TrackPopupMenu(tray.shown_menu,
+                                                    TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON,
+                                                    cursor.x, cursor.y, 0, window, nullptr));
+    // Without a message of our own after the menu, the next menu shown from the notification
+    // area vanishes at once (Microsoft's advice for TrackPopupMenu).
+    PostMessageW(window, WM_NULL, 0, 0);
+    if (tray.shown_menu != tray.menu)
+        DestroyMenu(tray.shown_menu);
+    tray.shown_menu = nullptr;
+    // Identifiers are the same in every rebuild, so the command finds its item in the
+    // current menu, whose records are the ones still alive.
     SendMessageW(window, WM_COMMAND, command, 0);
+}
+
+// Events documented to carry a record that starts with a DEV_BROADCAST_HDR. For all others
+// (DBT_DEVNODES_CHANGED, DBT_CONFIGCHANGED, ...) the second parameter is no record.
+bool tray_event_has_record(WPARAM event) {
+    switch (event) {
+    case DBT_DEVICEARRIVAL:
+    case DBT_DEVICEQUERYREMOVE:
+    case DBT_DEVICEQUERYREMOVEFAILED:
+    case DBT_DEVICEREMOVEPENDING:
+    case DBT_DEVICEREMOVECOMPLETE:
+    case DBT_DEVICETYPESPECIFIC:
+    case DBT_CUSTOMEVENT:
+        return true;
+    default:
+        return false;
+    }
 }
 
 LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -136,7 +246,9 @@ LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         // Top-level windows also get the system's broadcasts about volumes, ports and the
         // like; only a device-interface record has a name where we would read one.
         const wchar_t* name = nullptr;
-        auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+        auto* header = tray_event_has_record(wparam)
+                           ? reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam)
+                           : nullptr;
         if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)
             name = reinterpret_cast<const wchar_t*>(
                 lparam + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
@@ -163,10 +275,18 @@ int tray_create(const TrayDescriptor* descriptor) {
                                   nullptr, nullptr);
     if (!window)
         return -1;
-    tray.window.store(window);
+    tray.window = window;
     UpdateWindow(window);
     // When the shell restarts, every icon vanishes; this message tells us to add ours again.
     tray.taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
+    tray_allow_taskbar_created(window);
+    tray.wake_message = RegisterWindowMessageW(TRAY_WAKE_MESSAGE_NAME);
+    if (tray.wake_message) {
+        AcquireSRWLockExclusive(&work_lock);
+        work_queue.target = window;
+        work_queue.wake_message = tray.wake_message;
+        ReleaseSRWLockExclusive(&work_lock);
+    }
 
     tray.notify.cbSize = sizeof(NOTIFYICONDATAW);
     tray.notify.hWnd = window;
@@ -181,7 +301,7 @@ int tray_create(const TrayDescriptor* descriptor) {
 }
 
 void tray_refresh(const TrayDescriptor* descriptor) {
-    HWND window = tray.window.load();
+    HWND window = tray.window;
     if (!window)
         return; // after tray_destroy the menu and icon handles are gone
     HMENU previous = tray.menu;
@@ -196,8 +316,9 @@ void tray_refresh(const TrayDescriptor* descriptor) {
     tray_copy_text(tray.notify.szTip, sizeof(tray.notify.szTip) / sizeof(WCHAR),
                    descriptor->tooltip);
     Shell_NotifyIconW(NIM_MODIFY, &tray.notify);
-    // The old menu goes last, so that a command looked up meanwhile still finds its record.
-    if (previous)
+    // The old menu goes last, so that a command looked up meanwhile still finds its record;
+    // one still on screen goes when its menu closes.
+    if (previous && previous != tray.shown_menu)
         DestroyMenu(previous);
 }
 
@@ -205,12 +326,17 @@ void tray_destroy() {
     Shell_NotifyIconW(NIM_DELETE, &tray.notify);
     if (tray.notify.hIcon)
         DestroyIcon(tray.notify.hIcon);
-    if (tray.menu)
+    if (tray.menu && tray.menu != tray.shown_menu)
         DestroyMenu(tray.menu);
     tray.notify.hIcon = nullptr;
     tray.menu = nullptr;
+    // From here on no work is accepted. What was accepted has its wake message queued ahead of
+    // the quit, so it still runs before the loop ends.
+    AcquireSRWLockExclusive(&work_lock);
+    work_queue.target = nullptr;
+    ReleaseSRWLockExclusive(&work_lock);
     PostQuitMessage(0);
-    tray.window.store(nullptr);
+    tray.window = nullptr;
     // The window still exists, so this is refused; the process ends soon anyway.
     UnregisterClassW(TRAY_WINDOW_CLASS, tray.window_class.hInstance);
     ReleaseMutex(tray.mutex);
@@ -219,7 +345,7 @@ void tray_destroy() {
 }
 
 void tray_register_device_notifications(GUID interface_class, DeviceChangeCallback callback) {
-    HWND window = tray.window.load();
+    HWND window = tray.window;
     if (!window)
         return;
     DEV_BROADCAST_DEVICEINTERFACE_W filter;
@@ -234,7 +360,7 @@ void tray_register_device_notifications(GUID interface_class, DeviceChangeCallba
 }
 
 void tray_show_balloon(BalloonSeverity severity, const wchar_t* title, const wchar_t* text) {
-    if (!tray.window.load())
+    if (!tray.window)
         return;
     // A copy, so that the next refresh does not show the balloon again.
     NOTIFYICONDATAW balloon = tray.notify;
@@ -250,8 +376,13 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
     if (message == tray.taskbar_created && message != 0) {
         // The shell restarted and our icon is gone. Add it again as the last refresh left it,
         // unless the tray has been torn down meanwhile.
-        if (tray.window.load())
+        if (tray.window)
             Shell_NotifyIconW(NIM_ADD, &tray.notify);
+        return 0;
+    }
+    if (message == tray.wake_message && message != 0) {
+        // Whoever posted it, its parameters mean nothing: only queued work runs.
+        tray_run_work();
         return 0;
     }
     switch (message) {
@@ -263,6 +394,8 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
         DestroyWindow(window);
         return 0;
     case WM_DESTROY:
+        // Wake messages still queued die with the window, so queued work would never run.
+        tray_drop_work(tray_take_work(true));
         PostQuitMessage(0);
         return 0;
     case WM_COMMAND:
@@ -274,9 +407,6 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
         if (lparam != WM_LBUTTONUP && lparam != WM_RBUTTONUP)
             break;
         tray_show_menu(window);
-        return 0;
-    case TRAY_RUN_MESSAGE:
-        reinterpret_cast<TrayMainWork>(wparam)(reinterpret_cast<void*>(lparam));
         return 0;
     case WM_DEVICECHANGE:
         return tray_device_changed(window, message, wparam, lparam);
@@ -306,11 +436,30 @@ HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter) {
 }
 
 int tray_post_to_main(TrayMainWork work, void* context) {
-    HWND window = tray.window.load();
-    if (!window || !work)
+    if (!work)
         return 0;
-    return PostMessageW(window, TRAY_RUN_MESSAGE, reinterpret_cast<WPARAM>(work),
-                        reinterpret_cast<LPARAM>(context))
-               ? 1
-               : 0;
+    auto* request = static_cast<TrayWork*>(std::malloc(sizeof(TrayWork)));
+    if (!request)
+        return 0;
+    request->work = work;
+    request->context = context;
+    request->next = nullptr;
+    int queued = 0;
+    AcquireSRWLockExclusive(&work_lock);
+    // One wake message serves all work queued until its drain begins, so the main thread's
+    // message queue never fills with them. Posting never blocks or calls back into us.
+    if (work_queue.target && (work_queue.wake_pending ||
+                              PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))) {
+        work_queue.wake_pending = true;
+        if (work_queue.last)
+            work_queue.last->next = request;
+        else
+            work_queue.first = request;
+        work_queue.last = request;
+        queued = 1;
+    }
+    ReleaseSRWLockExclusive(&work_lock);
+    if (!queued)
+        std::free(request);
+    return queued;
 }

@@ -68,12 +68,24 @@ TEST_F(TrayDevices, InterfaceArrivalAndRemovalReachTheCallbackWithTheName) {
     winsim::device_interface_changed(true, other_class, L"\\\\?\\ROOT#SYSTEM#0001#{96e42b22}");
     winsim::device_interface_changed(false, hid_class, stick_path);
     pump_idle();
-    ASSERT_EQ(changes.size(), 2u) << "only the registered class";
-    EXPECT_EQ(changes[0].kind, DEVICE_CHANGE_ARRIVAL);
-    EXPECT_EQ(changes[0].name, stick_path);
-    EXPECT_EQ(changes[1].kind, DEVICE_CHANGE_REMOVE_COMPLETE);
-    EXPECT_EQ(changes[1].name, stick_path);
-    EXPECT_EQ(changes[1].thread, main_thread_);
+    // Every change also brings the record-less broadcast to all top-level windows; only the
+    // registered class brings its interface's name.
+    struct Expected {
+        DeviceChangeKind kind;
+        const wchar_t* name;
+    } expected[] = {{DEVICE_CHANGE_OTHER, nullptr},
+                    {DEVICE_CHANGE_ARRIVAL, stick_path.c_str()},
+                    {DEVICE_CHANGE_OTHER, nullptr},
+                    {DEVICE_CHANGE_REMOVE_COMPLETE, stick_path.c_str()},
+                    {DEVICE_CHANGE_OTHER, nullptr}};
+    ASSERT_EQ(changes.size(), std::size(expected));
+    for (size_t i = 0; i < changes.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(changes[i].kind, expected[i].kind);
+        EXPECT_EQ(changes[i].named, expected[i].name != nullptr);
+        EXPECT_EQ(changes[i].name, expected[i].name ? expected[i].name : L"");
+        EXPECT_EQ(changes[i].thread, main_thread_);
+    }
     auto handled = winsim::default_handled();
     ASSERT_FALSE(handled.empty());
     EXPECT_EQ(handled.back().message, static_cast<UINT>(WM_DEVICECHANGE));
@@ -93,6 +105,9 @@ TEST_F(TrayDevices, BroadcastsGiveAKindAndANameOnlyForInterfaceRecords) {
         {DBT_DEVICEQUERYREMOVE, interface_record(stick_path), DEVICE_CHANGE_OTHER, true},
         {DBT_DEVICEREMOVEPENDING, interface_record(stick_path), DEVICE_CHANGE_OTHER, true},
         {DBT_DEVICEARRIVAL, interface_record(stick_path), DEVICE_CHANGE_ARRIVAL, true},
+        // Events without a record: the second parameter is not one, whatever it points at.
+        {DBT_DEVNODES_CHANGED, interface_record(stick_path), DEVICE_CHANGE_OTHER, false},
+        {DBT_CONFIGCHANGED, interface_record(stick_path), DEVICE_CHANGE_OTHER, false},
     };
     create();
     tray_register_device_notifications(hid_class, record_change);
@@ -132,9 +147,9 @@ TEST_F(TrayDevices, ChangesFromAnotherThreadRunTheCallbackOnTheMainThread) {
     system.join();
     EXPECT_TRUE(changes.empty()) << "delivered only when the main thread pumps";
     pump_idle();
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].name, stick_path);
-    EXPECT_EQ(changes[0].thread, main_thread_);
+    ASSERT_EQ(changes.size(), 2u); // the record-less broadcast, then the interface's arrival
+    EXPECT_EQ(changes[1].name, stick_path);
+    EXPECT_EQ(changes[1].thread, main_thread_);
     destroy();
 }
 
@@ -189,6 +204,24 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
         EXPECT_EQ(handled_order[i], i);
     EXPECT_EQ(click().items[0].text, L"Status 199");
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
+    destroy();
+}
+
+TEST_F(TrayThreads, MessagesPostedFromOutsideRunNothingButQueuedWork) {
+    static int queued_ran, forged_ran;
+    queued_ran = forged_ran = 0;
+    create();
+    ASSERT_EQ(tray_post_to_main([](void*) { queued_ran++; }, nullptr), 1);
+    MSG wake;
+    ASSERT_TRUE(PeekMessageW(&wake, window(), 0, 0, PM_NOREMOVE));
+    // Another process posts the wake message, and the one that once carried a function, with
+    // a function of its choosing.
+    TrayMainWork forged = [](void*) { forged_ran++; };
+    for (UINT message : {wake.message, UINT(WM_APP + 1)})
+        ASSERT_TRUE(PostMessageW(window(), message, reinterpret_cast<WPARAM>(forged), 0));
+    pump_idle();
+    EXPECT_EQ(queued_ran, 1);
+    EXPECT_EQ(forged_ran, 0);
     destroy();
 }
 

@@ -60,6 +60,36 @@ typedef struct tagMENUITEMINFOW {
 } MENUITEMINFOW, *LPMENUITEMINFOW;
 typedef const MENUITEMINFOW* LPCMENUITEMINFOW;
 
+// What WM_NCCREATE and WM_CREATE point their second parameter at, for the length of the call.
+typedef struct tagCREATESTRUCTW {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCWSTR lpszName;
+    LPCWSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTW, *LPCREATESTRUCTW;
+
+// The per-window message filter of an elevated process.
+typedef struct tagCHANGEFILTERSTRUCT {
+    DWORD cbSize;
+    DWORD ExtStatus;
+} CHANGEFILTERSTRUCT, *PCHANGEFILTERSTRUCT;
+
+#define MSGFLT_RESET 0
+#define MSGFLT_ALLOW 1
+#define MSGFLT_DISALLOW 2
+#define MSGFLTINFO_NONE 0
+#define MSGFLTINFO_ALREADYALLOWED_FORWND 1
+#define MSGFLTINFO_ALREADYDISALLOWED_FORWND 2
+#define MSGFLTINFO_ALLOWED_HIGHER 3
+
 #define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 
@@ -124,9 +154,12 @@ typedef const MENUITEMINFOW* LPCMENUITEMINFOW;
 #define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001
 
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_INVALID_CURSOR_HANDLE 1402L
+#define ERROR_POPUP_ALREADY_ACTIVE 1446L
 #define ERROR_MENU_ITEM_NOT_FOUND 1456L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 
 #ifdef __cplusplus
 extern "C" {
@@ -152,6 +185,10 @@ void WINAPI PostQuitMessage(int exit_code);
 BOOL WINAPI TranslateMessage(const MSG* msg);
 LRESULT WINAPI DispatchMessageW(const MSG* msg);
 UINT WINAPI RegisterWindowMessageW(LPCWSTR name);
+// Windows 7 and later only: a program that must start on older systems looks it up in
+// user32.dll at run time.
+BOOL WINAPI ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
+                                        PCHANGEFILTERSTRUCT change);
 
 HMENU WINAPI CreatePopupMenu(void);
 BOOL WINAPI DestroyMenu(HMENU menu);

@@ -32,6 +32,7 @@ const std::vector<Module>& modules() {
          {{"CM_Get_Device_Interface_PropertyW", export_of(&CM_Get_Device_Interface_PropertyW)}}},
         {L"setupapi.dll", {}},
         {L"hid.dll", {}},
+        {L"user32.dll", {{"ChangeWindowMessageFilterEx", export_of(&ChangeWindowMessageFilterEx)}}},
     };
     return all;
 }
@@ -69,6 +70,13 @@ static HMODULE load(LPCWSTR name) {
     set_error(error_mod_not_found);
     return NULL;
 }
+
+// GetModuleHandleW (user.cpp) finds the same modules: all are loaded in the program.
+namespace winsim::detail {
+HMODULE module_find(LPCWSTR name) {
+    return load(name);
+}
+} // namespace winsim::detail
 
 extern "C" {
 

@@ -1,6 +1,6 @@
 // The notification area, the shell's restart broadcast and device-change notifications.
 // Guarded by the machine lock; window procedures are reached through window_notify/window_post,
-// never with the lock held.
+// which queue the message for the window's thread.
 #include "user_internal.h"
 
 #include <dbt.h>
@@ -12,11 +12,21 @@
 namespace winsim::detail {
 namespace {
 
+// One WM_DEVICECHANGE for one window; `record` (may be null) is what the second parameter
+// points at. Every recipient gets a copy of its own.
+struct DeviceChange {
+    HWND window;
+    WPARAM event;
+    std::shared_ptr<const std::vector<BYTE>> record;
+};
+
 struct Shell {
     std::vector<winsim::TrayIcon> icons;
     std::vector<winsim::Balloon> balloons;
     std::vector<winsim::DeviceRegistration> registrations;
     uintptr_t next_registration = 0x30000;
+    bool holding = false;
+    std::vector<DeviceChange> held;
 };
 
 Shell& shell() {
@@ -51,10 +61,38 @@ void apply(winsim::TrayIcon& icon, const NOTIFYICONDATAW& data) {
                                     data.uTimeout});
 }
 
+// Sends one device change, or holds it while the test holds them.
+void deliver(const DeviceChange& change) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    if (shell().holding) {
+        shell().held.push_back(change);
+        return;
+    }
+    std::shared_ptr<std::vector<BYTE>> copy;
+    LPARAM lparam = 0;
+    if (change.record) {
+        copy = std::make_shared<std::vector<BYTE>>(*change.record);
+        lparam = reinterpret_cast<LPARAM>(copy->data());
+    }
+    window_notify(change.window, WM_DEVICECHANGE, change.event, lparam, copy, Sender::system);
+}
+
+// Windows tells every top-level window that the device tree changed, without saying how.
+void broadcast_nodes_changed() {
+    for (HWND window : top_level_windows())
+        deliver({window, DBT_DEVNODES_CHANGED, nullptr});
+}
+
 void broadcast_interface(bool arrival, const GUID& class_guid, const std::wstring& path) {
     size_t size =
         offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(WCHAR);
     size = std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
+    auto bytes = std::make_shared<std::vector<BYTE>>(size, 0);
+    auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes->data());
+    record->dbcc_size = static_cast<DWORD>(size);
+    record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    record->dbcc_classguid = class_guid;
+    std::memcpy(record->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     std::vector<HWND> targets;
     {
         std::lock_guard<std::recursive_mutex> held(lock());
@@ -62,20 +100,31 @@ void broadcast_interface(bool arrival, const GUID& class_guid, const std::wstrin
             if (registration.class_guid == class_guid)
                 targets.push_back(registration.window);
     }
-    for (HWND window : targets) {
-        auto payload = std::make_shared<std::vector<BYTE>>(size, 0);
-        auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(payload->data());
-        record->dbcc_size = static_cast<DWORD>(size);
-        record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-        record->dbcc_classguid = class_guid;
-        std::memcpy(record->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
-        window_notify(window, WM_DEVICECHANGE,
-                      arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
-                      reinterpret_cast<LPARAM>(payload->data()), payload);
-    }
+    // The new device node shows before its interface; a removed one after it has gone.
+    if (arrival)
+        broadcast_nodes_changed();
+    for (HWND window : targets)
+        deliver({window, WPARAM(arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE), bytes});
+    if (!arrival)
+        broadcast_nodes_changed();
+}
+
+// The interface a held record names, for a test to tell the notifications apart.
+std::wstring interface_named(const std::vector<BYTE>* record) {
+    if (!record || record->size() < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
+        return std::wstring();
+    auto* header = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(record->data());
+    if (header->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
+        return std::wstring();
+    return std::wstring(header->dbcc_name);
 }
 
 } // namespace
+
+void listen_for_device_changes() {
+    set_interface_change_hook(broadcast_interface);
+}
+
 } // namespace winsim::detail
 
 using namespace winsim::detail;
@@ -102,7 +151,7 @@ bool click_tray_icon(UINT mouse_message, size_t index) {
     }
     if (!icon.callback_message)
         return false;
-    return window_post(icon.window, icon.callback_message, icon.id, mouse_message);
+    return window_post(icon.window, icon.callback_message, icon.id, mouse_message, false) == 0;
 }
 
 void restart_shell() {
@@ -112,7 +161,7 @@ void restart_shell() {
     }
     UINT taskbar_created = registered_message(L"TaskbarCreated");
     for (HWND window : top_level_windows())
-        window_notify(window, taskbar_created, 0, 0);
+        window_notify(window, taskbar_created, 0, 0, nullptr, Sender::shell);
 }
 
 std::vector<DeviceRegistration> device_registrations() {
@@ -121,10 +170,32 @@ std::vector<DeviceRegistration> device_registrations() {
 }
 
 void broadcast_device_change(WPARAM event, const std::vector<BYTE>& record) {
-    auto payload = std::make_shared<std::vector<BYTE>>(record);
-    LPARAM lparam = record.empty() ? 0 : reinterpret_cast<LPARAM>(payload->data());
+    auto bytes = record.empty() ? nullptr : std::make_shared<const std::vector<BYTE>>(record);
     for (HWND window : top_level_windows())
-        window_notify(window, WM_DEVICECHANGE, event, lparam, payload);
+        deliver({window, event, bytes});
+}
+
+void hold_device_changes() {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    shell().holding = true;
+}
+
+std::vector<HeldDeviceChange> held_device_changes() {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    std::vector<HeldDeviceChange> found;
+    for (auto& change : shell().held)
+        found.push_back({change.window, change.event, interface_named(change.record.get())});
+    return found;
+}
+
+void release_device_changes(const std::vector<size_t>& order) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    std::vector<DeviceChange> waiting;
+    waiting.swap(shell().held);
+    shell().holding = false;
+    for (size_t index : order)
+        if (index < waiting.size())
+            deliver(waiting[index]);
 }
 
 void device_interface_changed(bool arrival, const GUID& class_guid, const std::wstring& path) {
@@ -182,7 +253,7 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
         set_error(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    set_interface_change_hook(broadcast_interface);
+    listen_for_device_changes();
     std::lock_guard<std::recursive_mutex> held(lock());
     HDEVNOTIFY handle = reinterpret_cast<HDEVNOTIFY>(shell().next_registration);
     shell().next_registration += 4;

@@ -2,6 +2,8 @@
 //
 // Everything here is guarded by the machine lock. A window procedure is never called with the
 // lock held, because procedures call back into winsim and other threads may be waiting for it.
+// Messages from the system and the shell are queued as sent from another process and handled
+// only when the window's thread retrieves messages, never inside the call that caused them.
 #include "user_internal.h"
 
 #include <winsim/desktop.h>
@@ -29,7 +31,14 @@ struct Window {
     DWORD thread;
     bool alive;
     bool top_level;
+    // Messages let through from less privileged senders (ChangeWindowMessageFilterEx).
+    std::vector<UINT> allowed;
 };
+
+// A thread's posted-message queue holds at most this many, as on Windows.
+const size_t posted_limit = 10000;
+// The window filter of GetMessageW/PeekMessageW that takes only messages without a window.
+const HWND thread_messages_only = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
 
 // A message sent to a window of another thread, waiting for that thread to handle it.
 struct Sent {
@@ -47,6 +56,10 @@ struct Queue {
     std::deque<std::shared_ptr<Sent>> sent;
     bool quit = false;
     int quit_code = 0;
+    bool menu_open = false; // in TrackPopupMenu's modal loop
+    // A popup menu closed and the thread has posted nothing to itself since: the next menu shown
+    // with its owner in the foreground appears and vanishes at once.
+    bool menu_needs_post = false;
 };
 
 struct MenuItem {
@@ -68,6 +81,7 @@ struct Choice {
 };
 
 struct Desktop {
+    bool elevated = false;
     std::vector<WindowClass> classes;
     std::vector<std::shared_ptr<Window>> windows;
     uintptr_t next_window = 0x20000;
@@ -76,10 +90,14 @@ struct Desktop {
     UINT next_registered = 0xC000;
     std::vector<winsim::ShownMenu> shown;
     std::deque<Choice> choices;
+    std::deque<std::function<void()>> menu_events;
     POINT cursor{0, 0};
     HWND foreground = nullptr;
     std::vector<winsim::Message> defaults;
     std::vector<std::wstring> icon_resources{L"APP_ICON"};
+    // Shared icons by resource name; their handles are the desktop's, not kernel handles.
+    std::map<std::wstring, HICON> icons;
+    uintptr_t next_icon = 0x50000;
 };
 
 Desktop& desktop() {
@@ -129,19 +147,57 @@ void handle_sent(std::unique_lock<std::recursive_mutex>& held, Queue& queue) {
     notify_all();
 }
 
-// Takes the next message for GetMessageW/PeekMessageW, after handling every sent message.
-// False when none is waiting.
-bool take_message(std::unique_lock<std::recursive_mutex>& held, MSG* msg, bool remove) {
+// The window and range filters of GetMessageW/PeekMessageW.
+struct Filter {
+    HWND window; // null: any; thread_messages_only: those without a window
+    UINT low;
+    UINT high; // low and high both 0: any message
+};
+
+bool matches(const MSG& msg, const Filter& filter) {
+    if (filter.window == thread_messages_only ? msg.hwnd != nullptr
+                                              : filter.window && msg.hwnd != filter.window)
+        return false;
+    return (filter.low == 0 && filter.high == 0) ||
+           (msg.message >= filter.low && msg.message <= filter.high);
+}
+
+// WM_QUIT is no window's message: a filter on a window never takes it; a range does not matter.
+bool takes_quit(const Queue& queue, const Filter& filter) {
+    return queue.quit && (!filter.window || filter.window == thread_messages_only);
+}
+
+bool posted_waiting(const Queue& queue, const Filter& filter) {
+    for (const MSG& msg : queue.posted)
+        if (matches(msg, filter))
+            return true;
+    return false;
+}
+
+// A filter on a window that is not (or no longer) one of this thread's.
+bool filter_invalid(const Filter& filter) {
+    if (!filter.window || filter.window == thread_messages_only)
+        return false;
+    auto window = find_window(filter.window);
+    return !window || window->thread != GetCurrentThreadId();
+}
+
+// Takes the next message for GetMessageW/PeekMessageW, after handling every sent message
+// (whatever the filter). False when none is waiting.
+bool take_message(std::unique_lock<std::recursive_mutex>& held, MSG* msg, bool remove,
+                  const Filter& filter) {
     Queue& queue = own_queue();
     while (!queue.sent.empty())
         handle_sent(held, queue);
-    if (!queue.posted.empty()) {
-        *msg = queue.posted.front();
+    for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
+        if (!matches(*it, filter))
+            continue;
+        *msg = *it;
         if (remove)
-            queue.posted.pop_front();
+            queue.posted.erase(it);
         return true;
     }
-    if (queue.quit) {
+    if (takes_quit(queue, filter)) {
         *msg = MSG{};
         msg->message = WM_QUIT;
         msg->wParam = static_cast<WPARAM>(queue.quit_code);
@@ -238,36 +294,40 @@ void insert_item(Menu& menu, UINT item_position, bool by_position, MenuItem item
 
 } // namespace
 
-void window_notify(HWND handle, UINT message, WPARAM wparam, LPARAM lparam,
-                   std::shared_ptr<std::vector<BYTE>> payload) {
-    {
-        std::lock_guard<std::recursive_mutex> held(lock());
-        auto window = find_window(handle);
-        if (!window)
-            return;
-        if (window->thread != GetCurrentThreadId()) {
-            auto sent = std::make_shared<Sent>(Sent{handle, message, wparam, lparam, payload});
-            desktop().queues[window->thread].sent.push_back(sent);
-            notify_all();
-            return;
-        }
-    }
-    call_procedure(handle, message, wparam, lparam);
+bool window_notify(HWND handle, UINT message, WPARAM wparam, LPARAM lparam,
+                   std::shared_ptr<std::vector<BYTE>> payload, Sender sender) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto window = find_window(handle);
+    if (!window)
+        return false;
+    if (sender == Sender::shell && desktop().elevated &&
+        std::find(window->allowed.begin(), window->allowed.end(), message) == window->allowed.end())
+        return false;
+    auto sent = std::make_shared<Sent>(Sent{handle, message, wparam, lparam, payload});
+    desktop().queues[window->thread].sent.push_back(sent);
+    notify_all();
+    return true;
 }
 
-bool window_post(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
+DWORD window_post(HWND handle, UINT message, WPARAM wparam, LPARAM lparam, bool by_program) {
     std::lock_guard<std::recursive_mutex> held(lock());
     DWORD thread = GetCurrentThreadId();
     if (handle) {
         auto window = find_window(handle);
         if (!window)
-            return false;
+            return ERROR_INVALID_WINDOW_HANDLE;
         thread = window->thread;
     }
+    Queue& queue = desktop().queues[thread];
+    if (queue.posted.size() >= posted_limit)
+        return ERROR_NOT_ENOUGH_QUOTA;
     MSG msg{handle, message, wparam, lparam, GetTickCount(), desktop().cursor};
-    desktop().queues[thread].posted.push_back(msg);
+    queue.posted.push_back(msg);
+    // Posting to itself is what lets the thread's next menu stay open.
+    if (by_program && thread == GetCurrentThreadId())
+        queue.menu_needs_post = false;
     notify_all();
-    return true;
+    return 0;
 }
 
 bool window_alive(HWND handle) {
@@ -295,8 +355,12 @@ UINT registered_message(const std::wstring& name) {
 }
 
 std::wstring icon_resource_name(HICON icon) {
-    auto object = handle_lookup(icon, "icon");
-    return object ? *std::static_pointer_cast<std::wstring>(object->payload) : std::wstring();
+    std::lock_guard<std::recursive_mutex> held(lock());
+    for (auto& [name, handle] : desktop().icons)
+        if (handle == icon)
+            return name;
+    handle_lookup(icon, "icon"); // counts the use of a handle that is no icon
+    return std::wstring();
 }
 
 } // namespace winsim::detail
@@ -323,6 +387,16 @@ void choose_menu_item(const std::vector<std::wstring>& path) {
 void dismiss_menu() {
     std::lock_guard<std::recursive_mutex> held(lock());
     desktop().choices.push_back({true, {}});
+}
+
+void while_menu_open(std::function<void()> event) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    desktop().menu_events.push_back(std::move(event));
+}
+
+void set_elevated(bool elevated) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    desktop().elevated = elevated;
 }
 
 void set_cursor_pos(int x, int y) {
@@ -375,11 +449,8 @@ extern "C" {
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
     if (fault("GetModuleHandleW"))
         return nullptr;
-    if (name) {
-        set_error(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    return program_module;
+    // The system libraries the program links or loads are all in memory.
+    return name ? module_find(name) : program_module;
 }
 
 ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* window_class) {
@@ -420,10 +491,12 @@ BOOL WINAPI UnregisterClassW(LPCWSTR class_name, HINSTANCE instance) {
     return FALSE;
 }
 
-HWND WINAPI CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR, DWORD, int, int, int, int,
-                            HWND parent, HMENU, HINSTANCE, LPVOID) {
+HWND WINAPI CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x,
+                            int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID parameter) {
     if (fault("CreateWindowExW"))
         return nullptr;
+    listen_for_device_changes();
     HWND handle;
     {
         std::lock_guard<std::recursive_mutex> held(lock());
@@ -442,8 +515,12 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR, DWORD, int, int,
             std::make_shared<Window>(Window{handle, window_class->name, window_class->procedure,
                                             GetCurrentThreadId(), true, parent == nullptr}));
     }
-    if (!call_procedure(handle, WM_NCCREATE, 0, 0) ||
-        call_procedure(handle, WM_CREATE, 0, 0) == -1) {
+    // Both creation messages point at the creation parameters, valid during the call only.
+    CREATESTRUCTW create{parameter, instance, menu,        parent, height,     width,
+                         y,         x,        LONG(style), title,  class_name, ex_style};
+    LPARAM create_parameters = reinterpret_cast<LPARAM>(&create);
+    if (!call_procedure(handle, WM_NCCREATE, 0, create_parameters) ||
+        call_procedure(handle, WM_CREATE, 0, create_parameters) == -1) {
         DestroyWindow(handle);
         set_error(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
@@ -505,31 +582,44 @@ LRESULT WINAPI DefWindowProcW(HWND handle, UINT message, WPARAM wparam, LPARAM l
     }
 }
 
-BOOL WINAPI GetMessageW(LPMSG msg, HWND, UINT, UINT) {
+BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filter_min, UINT filter_max) {
     if (fault("GetMessageW"))
         return -1;
+    Filter filter{window, filter_min, filter_max};
     std::unique_lock<std::recursive_mutex> held(lock());
     for (;;) {
-        if (take_message(held, msg, true))
+        // A filter on a window that goes away would wait forever; Windows fails instead.
+        if (filter_invalid(filter)) {
+            set_error(ERROR_INVALID_WINDOW_HANDLE);
+            return -1;
+        }
+        if (take_message(held, msg, true, filter))
             return msg->message == WM_QUIT ? FALSE : TRUE;
         Queue& queue = own_queue();
-        wait_until(held, INFINITE,
-                   [&] { return !queue.sent.empty() || !queue.posted.empty() || queue.quit; });
+        wait_until(held, INFINITE, [&] {
+            return !queue.sent.empty() || posted_waiting(queue, filter) ||
+                   takes_quit(queue, filter) || filter_invalid(filter);
+        });
     }
 }
 
-BOOL WINAPI PeekMessageW(LPMSG msg, HWND, UINT, UINT, UINT remove) {
+BOOL WINAPI PeekMessageW(LPMSG msg, HWND window, UINT filter_min, UINT filter_max, UINT remove) {
     if (fault("PeekMessageW"))
         return FALSE;
+    Filter filter{window, filter_min, filter_max};
     std::unique_lock<std::recursive_mutex> held(lock());
-    return take_message(held, msg, (remove & PM_REMOVE) != 0) ? TRUE : FALSE;
+    if (filter_invalid(filter)) {
+        set_error(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return take_message(held, msg, (remove & PM_REMOVE) != 0, filter) ? TRUE : FALSE;
 }
 
 BOOL WINAPI PostMessageW(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
     if (fault("PostMessageW"))
         return FALSE;
-    if (!window_post(handle, message, wparam, lparam)) {
-        set_error(ERROR_INVALID_WINDOW_HANDLE);
+    if (DWORD error = window_post(handle, message, wparam, lparam, true)) {
+        set_error(error);
         return FALSE;
     }
     return TRUE;
@@ -602,6 +692,45 @@ UINT WINAPI RegisterWindowMessageW(LPCWSTR name) {
         return 0;
     }
     return registered_message(name);
+}
+
+BOOL WINAPI ChangeWindowMessageFilterEx(HWND handle, UINT message, DWORD action,
+                                        PCHANGEFILTERSTRUCT change) {
+    if (fault("ChangeWindowMessageFilterEx"))
+        return FALSE;
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto window = find_window(handle);
+    if (!window) {
+        set_error(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if ((change && change->cbSize != sizeof(CHANGEFILTERSTRUCT)) || action > MSGFLT_DISALLOW) {
+        set_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto& allowed = window->allowed;
+    auto found = std::find(allowed.begin(), allowed.end(), message);
+    DWORD status = MSGFLTINFO_NONE;
+    switch (action) {
+    case MSGFLT_RESET:
+        allowed.clear();
+        break;
+    case MSGFLT_ALLOW:
+        if (found != allowed.end())
+            status = MSGFLTINFO_ALREADYALLOWED_FORWND;
+        else
+            allowed.push_back(message);
+        break;
+    default:
+        if (found == allowed.end())
+            status = MSGFLTINFO_ALREADYDISALLOWED_FORWND;
+        else
+            allowed.erase(found);
+        break;
+    }
+    if (change)
+        change->ExtStatus = status;
+    return TRUE;
 }
 
 HMENU WINAPI CreatePopupMenu(void) {
@@ -732,32 +861,94 @@ int WINAPI GetMenuItemCount(HMENU handle) {
     return menu ? static_cast<int>(menu->items.size()) : -1;
 }
 
+// The menu's modal loop, until the user acts: handles what is sent and posted to the thread,
+// as Windows' menu loop dispatches it. Posted messages without a window are lost, as in every
+// modal loop. False when WM_QUIT came: the menu closes and the quit stays for the caller's loop.
+bool menu_loop(std::unique_lock<std::recursive_mutex>& held) {
+    Queue& queue = own_queue();
+    for (;;) {
+        if (!queue.sent.empty()) {
+            handle_sent(held, queue);
+            continue;
+        }
+        if (queue.posted.empty())
+            return !queue.quit;
+        MSG msg = queue.posted.front();
+        queue.posted.pop_front();
+        auto window = msg.hwnd ? find_window(msg.hwnd) : nullptr;
+        if (!window || window->thread != GetCurrentThreadId())
+            continue;
+        held.unlock();
+        call_procedure(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+        held.lock();
+    }
+}
+
 BOOL WINAPI TrackPopupMenu(HMENU handle, UINT flags, int x, int y, int, HWND owner, const RECT*) {
     if (fault("TrackPopupMenu"))
         return FALSE;
-    UINT chosen = 0;
+    size_t index;
+    std::function<void()> event;
     {
         std::lock_guard<std::recursive_mutex> held(lock());
-        if (!menu_of(handle) || !find_window(owner)) {
-            set_error(ERROR_INVALID_PARAMETER);
+        if (!menu_of(handle)) {
+            set_error(ERROR_INVALID_MENU_HANDLE);
+            return FALSE;
+        }
+        auto window = find_window(owner);
+        if (!window || window->thread != GetCurrentThreadId()) {
+            set_error(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        Queue& queue = own_queue();
+        if (queue.menu_open) {
+            set_error(ERROR_POPUP_ALREADY_ACTIVE);
             return FALSE;
         }
         Desktop& d = desktop();
-        winsim::ShownMenu shown{handle, tree_of(handle),       flags, x, y,
-                                owner,  d.foreground == owner, 0};
-        if (!d.choices.empty()) {
+        bool foreground = d.foreground == owner;
+        winsim::ShownMenu shown{handle, tree_of(handle), flags, x, y, owner, foreground, 0, false};
+        // Microsoft's documented quirk: with the owner in the foreground, a menu shown again
+        // before the thread has posted itself a message disappears at once.
+        if (foreground && queue.menu_needs_post) {
+            shown.vanished = true;
+            d.shown.push_back(shown);
+            return FALSE;
+        }
+        index = d.shown.size();
+        d.shown.push_back(shown);
+        queue.menu_open = true;
+        if (!d.menu_events.empty()) {
+            event = std::move(d.menu_events.front());
+            d.menu_events.pop_front();
+        }
+    }
+    if (event)
+        event();
+    UINT chosen = 0;
+    {
+        std::unique_lock<std::recursive_mutex> held(lock());
+        bool open = menu_loop(held);
+        Desktop& d = desktop();
+        if (open && !d.choices.empty()) {
             Choice choice = d.choices.front();
             d.choices.pop_front();
+            // Against the menu as it popped up, whatever happened to it meanwhile.
             if (!choice.dismiss)
-                chosen = resolve_choice(shown.items, choice);
+                chosen = resolve_choice(d.shown[index].items, choice);
         }
-        shown.chosen = chosen;
-        d.shown.push_back(shown);
+        d.shown[index].chosen = chosen;
+        Queue& queue = own_queue();
+        queue.menu_open = false;
+        queue.menu_needs_post = true;
+        // The menu is in use until the loop ends: destroying it while it is open is a fault,
+        // counted here as the use of a closed handle.
+        handle_lookup(handle, "menu");
     }
     if (flags & TPM_RETURNCMD)
         return static_cast<BOOL>(chosen);
     if (chosen)
-        window_post(owner, WM_COMMAND, chosen, 0);
+        window_post(owner, WM_COMMAND, chosen, 0, false);
     return chosen ? TRUE : FALSE;
 }
 
@@ -790,15 +981,18 @@ HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name) {
     std::wstring wanted = IS_INTRESOURCE(name)
                               ? L"#" + std::to_wstring(reinterpret_cast<uintptr_t>(name))
                               : std::wstring(name);
-    for (auto& resource : desktop().icon_resources) {
+    Desktop& d = desktop();
+    for (auto& resource : d.icon_resources) {
         if (!same_name(resource, wanted))
             continue;
-        // Every load makes a handle of its own, so that a load without its DestroyIcon shows
-        // up as a handle left open.
-        auto object = std::make_shared<Object>();
-        object->kind = "icon";
-        object->payload = std::make_shared<std::wstring>(resource);
-        return static_cast<HICON>(handle_insert(object));
+        // Icons loaded from a module are shared: every load gives the same handle, valid as long
+        // as the module is loaded.
+        HICON& icon = d.icons[resource];
+        if (!icon) {
+            icon = reinterpret_cast<HICON>(d.next_icon);
+            d.next_icon += 4;
+        }
+        return icon;
     }
     set_error(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
@@ -807,10 +1001,12 @@ HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name) {
 BOOL WINAPI DestroyIcon(HICON icon) {
     if (fault("DestroyIcon"))
         return FALSE;
-    std::lock_guard<std::recursive_mutex> held(lock());
-    if (!handle_lookup(icon, "icon"))
+    // Only shared icons exist here, and destroying one leaves it as it is.
+    if (icon_resource_name(icon).empty()) {
+        set_error(ERROR_INVALID_CURSOR_HANDLE);
         return FALSE;
-    return handle_close(icon) ? TRUE : FALSE;
+    }
+    return TRUE;
 }
 
 } // extern "C"
