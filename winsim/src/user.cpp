@@ -57,6 +57,7 @@ struct Queue {
     bool quit = false;
     int quit_code = 0;
     bool menu_open = false; // in TrackPopupMenu's modal loop
+    bool waiting = false;   // blocked in GetMessageW with nothing it may take
     // A popup menu closed and the thread has posted nothing to itself since: the next menu shown
     // with its owner in the foreground appears and vanishes at once.
     bool menu_needs_post = false;
@@ -437,6 +438,15 @@ size_t queued_messages() {
     return queue.posted.size() + queue.sent.size();
 }
 
+bool thread_waiting_for_messages(DWORD thread) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto found = desktop().queues.find(thread);
+    if (found == desktop().queues.end())
+        return false;
+    const Queue& queue = found->second;
+    return queue.waiting && queue.posted.empty() && queue.sent.empty();
+}
+
 void set_icon_resources(const std::vector<std::wstring>& names) {
     std::lock_guard<std::recursive_mutex> held(lock());
     desktop().icon_resources = names;
@@ -596,10 +606,12 @@ BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filter_min, UINT filter_max
         if (take_message(held, msg, true, filter))
             return msg->message == WM_QUIT ? FALSE : TRUE;
         Queue& queue = own_queue();
+        queue.waiting = true;
         wait_until(held, INFINITE, [&] {
             return !queue.sent.empty() || posted_waiting(queue, filter) ||
                    takes_quit(queue, filter) || filter_invalid(filter);
         });
+        own_queue().waiting = false;
     }
 }
 
