@@ -309,6 +309,55 @@ INSTANTIATE_TEST_SUITE_P(Faults, BusFeedbackStart,
                                            StartFault{"ThirdEvent", "CreateEventW", 2}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// A callback held inside until the test lets it go, which notes whether the stop (or delete)
+// that began meanwhile had already returned.
+struct Gate {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> returned{false};
+    std::atomic<int> late{0};
+};
+
+void x360_held(_VIGEM_CLIENT_T*, _VIGEM_TARGET_T* target, uint8_t, uint8_t, uint8_t,
+               void* context) {
+    auto* gate = static_cast<Gate*>(context);
+    gate->entered = true;
+    while (!gate->release)
+        std::this_thread::yield();
+    if (gate->returned)
+        gate->late++;
+    EXPECT_NE(target->serial, 0u); // the target must still be there
+}
+
+class BusFeedbackEnding : public BusFeedbackTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BusFeedbackEnding, WaitsForACallbackThatIsRunning) {
+    bool by_delete = GetParam();
+    connected();
+    auto* target = plugged();
+    Gate gate;
+    ASSERT_EQ(bus_x360_watch_feedback(client_, target, x360_held, &gate), BUS_OK);
+    ASSERT_TRUE(pending(target->serial));
+    ASSERT_TRUE(winsim::bus_send_feedback(bus_, target->serial, {1, 2, 3}));
+    ASSERT_TRUE(wait_for([&] { return gate.entered.load(); }));
+    std::thread ender([&] {
+        if (by_delete)
+            delete_target(target);
+        else
+            bus_target_stop_feedback(target);
+        gate.returned = true;
+    });
+    // One that does not wait for the callback returns meanwhile.
+    EXPECT_FALSE(wait_for([&] { return gate.returned.load(); }, std::chrono::milliseconds(50)));
+    gate.release = true;
+    ender.join();
+    EXPECT_EQ(gate.late, 0);
+    EXPECT_TRUE(threads_ended());
+}
+
+INSTANTIATE_TEST_SUITE_P(StopOrDelete, BusFeedbackEnding, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Delete" : "Stop"; });
+
 // Stop and delete race a feedback thread that waits for its request or is calling back, with
 // real threads, many times over: no callback may run once they returned, and nothing may touch
 // the freed target (AddressSanitizer) or race on it (ThreadSanitizer).
