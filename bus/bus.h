@@ -242,7 +242,8 @@ void bus_disconnect(_VIGEM_CLIENT_T* client);
 // Allocates an Xbox 360 target in state TARGET_NEW; null when the heap is exhausted.
 _VIGEM_TARGET_T* bus_target_new_x360(void);
 
-// Allocates a DualShock 4 target in state TARGET_NEW; null when the heap is exhausted.
+// Allocates a DualShock 4 target in state TARGET_NEW (vendor 0x054C, product 0x05C4); null when
+// the heap is exhausted.
 _VIGEM_TARGET_T* bus_target_new_ds4(void);
 
 // Frees the target (null is ignored); does not unplug it. When feedback is registered it is
@@ -259,7 +260,7 @@ _VIGEM_ERRORS bus_target_add(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target);
 // target and the add's result, exactly once, and touches neither after `done` returns. The
 // caller leaves the target alone until then. A null `done` is refused with BUS_ERR_BAD_TARGET.
 // When the thread cannot be started: BUS_ERR_REQUEST_FAILED, nothing was sent, `done` is never
-// called and the target is unchanged. Does not block on the driver.
+// called and the target is unchanged. Any thread; does not block on the driver.
 _VIGEM_ERRORS bus_target_add_async(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                                    BusAddDoneFn done);
 
@@ -273,7 +274,8 @@ _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target
 _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                               GamepadReport report);
 
-// The same for a DualShock 4 report, with the same checks and results.
+// The same for a DualShock 4 report, with the same checks and results; the target's kind is not
+// looked at (the driver denies a report of the other kind).
 _VIGEM_ERRORS bus_ds4_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target, Ds4Report report);
 
 // The same for an extended DualShock 4 report; BUS_ERR_UNSUPPORTED when the driver answers
@@ -313,7 +315,8 @@ _VIGEM_ERRORS bus_ds4_watch_feedback(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* t
 // therefore not wait for a thread that is stopping or deleting its target's feedback.
 void bus_target_stop_feedback(_VIGEM_TARGET_T* target);
 
-// Accessors; the target must not be null, except for bus_target_can_wait_ready.
+// Accessors; the target must not be null, except for bus_target_can_wait_ready. Any thread that
+// may use the target; they neither lock nor block.
 void bus_target_set_vendor(_VIGEM_TARGET_T* target, uint16_t vendor_id);
 void bus_target_set_product(_VIGEM_TARGET_T* target, uint16_t product_id);
 uint16_t bus_target_vendor(const _VIGEM_TARGET_T* target);
