@@ -249,6 +249,20 @@ INSTANTIATE_TEST_SUITE_P(
                (std::get<1>(test.param) ? "AtOnce" : "Later");
     });
 
+TEST_F(BusFeedbackTest, StopEndsAThreadThatAsksAgainAndAgain) {
+    BusOptions options;
+    options.feedback_error = ERROR_GEN_FAILURE; // every request, within the call
+    options.feedback_at_once = true;
+    connected(options);
+    auto* target = plugged();
+    ASSERT_EQ(bus_x360_watch_feedback(client_, target, x360_first, &recorder_), BUS_OK);
+    ASSERT_TRUE(wait_for([&] { return winsim::bus_log(bus_).size() >= 10; }));
+    bus_target_stop_feedback(target);
+    size_t asked = winsim::bus_log(bus_).size();
+    EXPECT_TRUE(threads_ended());
+    EXPECT_EQ(winsim::bus_log(bus_).size(), asked) << "nothing is sent once stop returned";
+}
+
 TEST_F(BusFeedbackTest, UnpluggingThePadEndsItsThread) {
     connected();
     auto* target = plugged();
