@@ -112,8 +112,8 @@ struct _VIGEM_TARGET_T {
     uint16_t vendor_id; // USB IDs the pad presents
     uint16_t product_id;
     uint32_t type; // TARGET_X360 or TARGET_DS4
-    // The feedback fields are written by the target's user under feedback_link's lock and read
-    // by the feedback threads under it.
+    // feedback_fn and feedback_ctx are written by the target's user under feedback_link's lock
+    // and read by the feedback threads under it; the other fields are the target's user's.
     BusFeedbackFn feedback_fn; // null when none is registered
     void* feedback_ctx;
     uint8_t no_wait_ready;          // 1 when the driver does not offer the wait-ready request
