@@ -1,55 +1,12 @@
 // The bus client against the simulated bus driver: connect, the serial search, remove and
 // submit, the bytes of every request record, and each result code.
-#include "bus/bus.h"
+#include "bus_test.h"
 
-#include "winsim_test.h"
-
-#include <cstring>
 #include <thread>
 
 using winsim::BusOptions;
 
 namespace {
-
-uint32_t le32(const std::vector<uint8_t>& bytes, size_t offset) {
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-           (uint32_t)bytes[offset + 3] << 24;
-}
-
-size_t count_code(const std::vector<winsim::BusRequest>& log, DWORD code) {
-    size_t n = 0;
-    for (auto& request : log)
-        n += request.code == code;
-    return n;
-}
-
-class BusClientTest : public WinsimTest {
-  protected:
-    void TearDown() override {
-        for (auto* target : targets_)
-            bus_target_delete(target);
-        bus_disconnect(client_);
-        bus_client_delete(client_);
-        WinsimTest::TearDown();
-    }
-
-    _VIGEM_CLIENT_T* connected(const BusOptions& options = {}) {
-        bus_ = winsim::bus_add(options);
-        client_ = bus_client_new();
-        EXPECT_EQ(bus_connect(client_), BUS_OK);
-        winsim::bus_clear_log(bus_);
-        return client_;
-    }
-
-    _VIGEM_TARGET_T* new_target() {
-        targets_.push_back(bus_target_new_x360());
-        return targets_.back();
-    }
-
-    int bus_ = 0;
-    _VIGEM_CLIENT_T* client_ = nullptr;
-    std::vector<_VIGEM_TARGET_T*> targets_;
-};
 
 TEST_F(BusClientTest, ConnectRefusesNullAndAlreadyOpenClients) {
     EXPECT_EQ(bus_connect(nullptr), BUS_ERR_NULL_CLIENT);

@@ -33,10 +33,12 @@ enum : DWORD {
 
 const uint32_t pad_x360 = 0;
 const uint32_t pad_ds4 = 2;
+const DWORD no_user_index = 650; // the answer for an Xbox 360 pad without a slot
 
 struct Bus {
     int id;
     BusOptions options;
+    unsigned feedback_failed = 0; // feedback requests failed under these options so far
     std::shared_ptr<Device> device;
     std::set<uint32_t> foreign_serials;
     std::map<uint32_t, BusPad> pads;
@@ -44,8 +46,13 @@ struct Bus {
     std::vector<std::pair<uint32_t, std::shared_ptr<Request>>> feedback; // pending, by serial
 };
 
+// This part's own state, keyed by its own type.
+struct Buses {
+    std::vector<std::shared_ptr<Bus>> list;
+};
+
 std::vector<std::shared_ptr<Bus>>& buses() {
-    return machine_part<std::vector<std::shared_ptr<Bus>>>();
+    return machine_part<Buses>().list;
 }
 
 std::shared_ptr<Bus> find_bus(int id) {
@@ -66,10 +73,14 @@ uint16_t u16(const std::vector<BYTE>& bytes, size_t offset) {
     return (uint16_t)(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
-// Answers a request now or, with a completion delay, later from winsim's worker thread; the
-// output (if any) is written into the caller's buffer only at completion.
+// When a request is answered: within the call, after pending (on winsim's worker thread, after
+// the completion delay), or at once unless there is a completion delay.
+enum class When { AtOnce, Later, Natural };
+
+// Answers a request; the output (if any) is written into the caller's buffer only at
+// completion.
 void finish(Bus& bus, const std::shared_ptr<Request>& request, DWORD error,
-            std::vector<BYTE> output = {}) {
+            std::vector<BYTE> output = {}, When when = When::Natural) {
     auto complete = [request, error, output] {
         if (request->done)
             return;
@@ -80,10 +91,27 @@ void finish(Bus& bus, const std::shared_ptr<Request>& request, DWORD error,
         }
         request_complete(request, error, bytes);
     };
-    if (bus.options.completion_delay_ms)
+    if (when == When::Later || (when == When::Natural && bus.options.completion_delay_ms))
         run_later(bus.options.completion_delay_ms, complete);
     else
         complete();
+}
+
+// Fails a request the way the options chose for its kind.
+void fail(Bus& bus, const std::shared_ptr<Request>& request, DWORD error, bool at_once) {
+    finish(bus, request, error, {}, at_once ? When::AtOnce : When::Later);
+}
+
+// The lowest of the four slots no Xbox 360 pad holds; none when all are taken.
+std::optional<uint32_t> free_slot(const Bus& bus) {
+    for (uint32_t slot = 0; slot < 4; slot++) {
+        bool taken = false;
+        for (auto& [serial, pad] : bus.pads)
+            taken = taken || pad.user_index == slot;
+        if (!taken)
+            return slot;
+    }
+    return std::nullopt;
 }
 
 size_t record_size(DWORD code, size_t input_length) {
@@ -135,7 +163,7 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
     switch (request->code) {
     case ctl_version:
         if (o.version_error)
-            finish(bus, request, o.version_error);
+            fail(bus, request, o.version_error, o.version_at_once);
         else
             finish(bus, request, u32(in, 4) == o.protocol_version ? 0 : ERROR_NOT_SUPPORTED);
         return;
@@ -144,20 +172,23 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
             finish(bus, request, ERROR_ALREADY_EXISTS);
             return;
         }
-        bus.pads[serial] = BusPad{serial, u32(in, 8), u16(in, 12), u16(in, 14), {}, 0, serial - 1};
+        bus.pads[serial] =
+            BusPad{serial, u32(in, 8), u16(in, 12), u16(in, 14), {}, 0, std::nullopt};
+        if (u32(in, 8) == pad_x360)
+            bus.pads[serial].user_index = free_slot(bus);
         finish(bus, request, 0);
         return;
     case ctl_wait_ready:
         if (!o.wait_ready)
             finish(bus, request, ERROR_INVALID_PARAMETER);
         else if (o.wait_ready_error)
-            finish(bus, request, o.wait_ready_error);
+            fail(bus, request, o.wait_ready_error, o.wait_ready_at_once);
         else
             finish(bus, request, pad == bus.pads.end() ? ERROR_DEV_NOT_EXIST : 0);
         return;
     case ctl_unplug:
         if (o.unplug_error) {
-            finish(bus, request, o.unplug_error);
+            fail(bus, request, o.unplug_error, o.unplug_at_once);
             return;
         }
         if (pad == bus.pads.end()) {
@@ -182,8 +213,12 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
             finish(bus, request, ERROR_ACCESS_DENIED);
             return;
         }
+        if (size == 71 && !o.extended_report) {
+            finish(bus, request, ERROR_INVALID_PARAMETER);
+            return;
+        }
         if (o.report_error) {
-            finish(bus, request, o.report_error);
+            fail(bus, request, o.report_error, o.report_at_once);
             return;
         }
         size_t length = request->code == ctl_x360_report ? 12 : (size == 71 ? 63 : 10);
@@ -193,24 +228,36 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
         return;
     }
     case ctl_x360_feedback:
-    case ctl_ds4_feedback:
-        if (pad == bus.pads.end()) {
+    case ctl_ds4_feedback: {
+        uint32_t kind = request->code == ctl_x360_feedback ? pad_x360 : pad_ds4;
+        if (pad == bus.pads.end() || pad->second.type != kind) {
             finish(bus, request, ERROR_ACCESS_DENIED);
+            return;
+        }
+        if (o.feedback_error &&
+            (o.feedback_failures == 0 || bus.feedback_failed < o.feedback_failures)) {
+            bus.feedback_failed++;
+            fail(bus, request, o.feedback_error, o.feedback_at_once);
             return;
         }
         bus.feedback.push_back({serial, request});
         return;
+    }
     case ctl_x360_user_index: {
         if (pad == bus.pads.end() || pad->second.type != pad_x360) {
             finish(bus, request, ERROR_ACCESS_DENIED);
             return;
         }
         if (o.user_index_error) {
-            finish(bus, request, o.user_index_error);
+            fail(bus, request, o.user_index_error, o.user_index_at_once);
+            return;
+        }
+        if (!pad->second.user_index) {
+            finish(bus, request, no_user_index);
             return;
         }
         std::vector<BYTE> out = in;
-        uint32_t index = pad->second.user_index;
+        uint32_t index = *pad->second.user_index;
         for (int i = 0; i < 4; i++)
             out[8 + i] = (BYTE)(index >> (8 * i));
         finish(bus, request, 0, out);
@@ -253,8 +300,10 @@ int bus_add(const BusOptions& options) {
 
 void bus_set_options(int id, const BusOptions& options) {
     std::lock_guard<std::recursive_mutex> held(lock());
-    if (auto bus = find_bus(id))
+    if (auto bus = find_bus(id)) {
         bus->options = options;
+        bus->feedback_failed = 0;
+    }
 }
 
 void bus_remove(int id) {

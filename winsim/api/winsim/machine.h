@@ -56,15 +56,30 @@ void record_calls(bool on);
 std::vector<std::string> call_log();
 
 // The virtual-pad bus driver. Each bus registers one device interface of the bus class.
+//
+// A failure chosen below is answered either at once (`..._at_once`: DeviceIoControl itself fails
+// with the error, as for a request the driver refuses outright) or, by default, later: the
+// request pends and fails after completion_delay_ms on winsim's worker thread. The driver's own
+// answers (a serial taken, a pad it does not know, a record it refuses) come at once, or later
+// when completion_delay_ms is nonzero; so do successes.
 struct BusOptions {
-    DWORD open_error = 0;             // nonzero: CreateFileW on the bus fails with this error
-    DWORD version_error = 0;          // nonzero: the version request fails with this error
-    uint32_t protocol_version = 1;    // a version request for another version fails
-    bool wait_ready = true;           // false: wait-ready fails with ERROR_INVALID_PARAMETER
-    DWORD wait_ready_error = 0;       // nonzero: wait-ready fails with this error
-    DWORD unplug_error = 0;           // nonzero: unplug requests fail with this error
-    DWORD report_error = 0;           // nonzero: report requests fail with this error
-    DWORD user_index_error = 0;       // nonzero: user-index requests fail with this error
+    DWORD open_error = 0;    // nonzero: CreateFileW on the bus fails with this error
+    DWORD version_error = 0; // nonzero: the version request fails with this error
+    bool version_at_once = false;
+    uint32_t protocol_version = 1; // a version request for another version fails
+    bool wait_ready = true;        // false: wait-ready fails with ERROR_INVALID_PARAMETER
+    DWORD wait_ready_error = 0;    // nonzero: wait-ready fails with this error
+    bool wait_ready_at_once = false;
+    DWORD unplug_error = 0; // nonzero: unplug requests fail with this error
+    bool unplug_at_once = false;
+    DWORD report_error = 0; // nonzero: report requests (either pad kind, either form) fail so
+    bool report_at_once = false;
+    bool extended_report = true; // false: extended pad reports fail with ERROR_INVALID_PARAMETER
+    DWORD user_index_error = 0;  // nonzero: user-index requests fail with this error
+    bool user_index_at_once = false;
+    DWORD feedback_error = 0;       // nonzero: feedback requests fail with this error ...
+    unsigned feedback_failures = 0; // ... this many of them from now on (0: every one)
+    bool feedback_at_once = false;
     unsigned completion_delay_ms = 0; // nonzero: requests complete later, on another thread
 };
 
@@ -81,7 +96,10 @@ struct BusPad {
     uint16_t product_id;
     std::vector<uint8_t> report; // last report's bytes (12 for an Xbox 360 pad); empty before
     size_t report_count;
-    uint32_t user_index;
+    // An Xbox 360 pad's slot: the lowest of four free when it was plugged in; none when all
+    // four were taken (the user-index request then fails with error 650), and none for other
+    // pads.
+    std::optional<uint32_t> user_index;
 };
 
 int bus_add(const BusOptions& options = {});
@@ -95,9 +113,12 @@ std::vector<BusRequest> bus_log(int bus);
 void bus_clear_log(int bus);
 std::vector<BusPad> bus_pads(int bus);
 std::optional<BusPad> bus_pad(int bus, uint32_t serial);
-// Completes one pending feedback request of the pad with these bytes (Xbox 360: large motor,
-// small motor, LED; DualShock 4: large motor, small motor, then the three light bytes).
-// Returns false when no feedback request was pending.
+// Completes the oldest pending feedback request of the pad (the pad rumbles or lights up): the
+// bytes are written from offset 8 of the request's record, over what the request carried
+// (Xbox 360: three bytes; DualShock 4: two motor bytes, then the three light bytes). Returns
+// false when no feedback request was pending. Unplugging a pad fails its pending feedback
+// requests with ERROR_OPERATION_ABORTED; a feedback request for a pad the bus does not have,
+// or of the other pad kind, fails with ERROR_ACCESS_DENIED.
 bool bus_send_feedback(int bus, uint32_t serial, const std::vector<uint8_t>& bytes);
 size_t bus_pending_feedback(int bus, uint32_t serial);
 
