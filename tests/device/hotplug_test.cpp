@@ -163,7 +163,21 @@ std::vector<uint8_t> counted_report(uint32_t k) {
     return AppTest::report(static_cast<uint16_t>(0x8001 + k % report_span));
 }
 
-TEST_F(Hotplug, PlugPullAndReplugAThousandTimesWhileReportsStream) {
+class Stress : public AppTest {
+  protected:
+    // pump_until, polling often: a thousand rounds of a few short waits each.
+    bool spin_until(const std::function<bool()>& condition) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (pump(), !condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        return true;
+    }
+};
+
+TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
     constexpr int rounds = 1000;
     std::map<int16_t, uint32_t> counter_of_x;
     for (uint32_t k = 0; k < report_span; k++)
@@ -179,12 +193,10 @@ TEST_F(Hotplug, PlugPullAndReplugAThousandTimesWhileReportsStream) {
     std::thread stick([&] {
         uint32_t k = 0;
         while (!stop) {
-            if (id >= 0 && winsim::hid_deliver(id, counted_report(k))) {
-                k++;
-                if (k % 97 == 0) // the system's catch-all notice, as it sends now and then
-                    winsim::broadcast_device_change(DBT_DEVNODES_CHANGED, {});
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            bool sent = id >= 0 && winsim::hid_deliver(id, counted_report(k));
+            if (sent && ++k % 97 == 0) // the system's catch-all notice, as it sends now and then
+                winsim::broadcast_device_change(DBT_DEVNODES_CHANGED, {});
+            std::this_thread::sleep_for(std::chrono::microseconds(sent ? 100 : 400));
         }
     });
 
@@ -195,15 +207,15 @@ TEST_F(Hotplug, PlugPullAndReplugAThousandTimesWhileReportsStream) {
             id = winsim::hid_add(options);
         else
             winsim::hid_plug(id);
-        ASSERT_TRUE(pump_until([&] {
+        ASSERT_TRUE(spin_until([&] {
             auto pads = winsim::bus_pads(bus_);
             return pads.size() == 1 && pads[0].report_count >= 2;
         })) << "attached and streaming";
         winsim::hid_unplug(id);
-        // The main thread keeps rescanning, as a user clicking the status line would, while the
-        // reader ends.
-        ASSERT_TRUE(pump_until([&] {
-            device_rescan();
+        // The main thread rescans, as a user clicking the status line would, while the reader
+        // ends.
+        device_rescan();
+        ASSERT_TRUE(spin_until([&] {
             return winsim::running_threads() == 0 && winsim::bus_pads(bus_).empty();
         })) << "detached";
         pump();
