@@ -194,7 +194,9 @@ int device_remove_by_reader(StickReader* reader) {
         if (entry->reader != reader)
             continue;
         release_entry(entry);
-        for (int32_t j = i + 1; j < device_table.count; j++)
+        // Later entries move down one place, keeping their order. The capacity bounds the
+        // walk as well, so that it can be seen to stay inside the array.
+        for (int32_t j = i + 1; j < device_table.count && j < DEVICE_TABLE_CAPACITY; j++)
             device_table.entries[j - 1] = device_table.entries[j];
         device_table.count--;
         device_table.entries[device_table.count] = nullptr;

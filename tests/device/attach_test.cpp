@@ -95,6 +95,10 @@ struct HeldCase {
     bool exclusive;                             // we end up as the only holder
 };
 
+void PrintTo(const HeldCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class HeldByAnotherProgram : public Attach, public ::testing::WithParamInterface<HeldCase> {};
 
 TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
