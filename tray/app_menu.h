@@ -32,22 +32,26 @@ enum : size_t {
 
 // Builds a new menu array and status text from the table's count and the mode flags and
 // installs them in app_tray; frees the previous ones. When either cannot be allocated the
-// previous array and text stay. Main thread; takes the table lock shared (not held by caller).
+// previous array and text stay, so the menu shows the last state it could. Does not refresh
+// the tray. Main thread only (the engine's current popup menu refers to the array freed here);
+// takes the table lock shared, which the caller must not hold. Does not block beyond the lock.
 void build_application_menu(void);
 
-// Rebuilds the menu and refreshes the tray: the work a reader thread posts after removing its
-// entry. `context` is unused. Main thread.
+// Rebuilds the menu and refreshes the tray: the work a reader thread posts with
+// tray_post_to_main after removing its entry. `context` is unused. Main thread; no lock held.
 void app_menu_update(void* context);
 
-// Frees the menu array and the status text and forgets them. Shutdown, main thread, after the
-// tray is gone.
+// Frees the menu array and the status text and forgets them. Shutdown, main thread, once the
+// loop has ended and no menu can be shown.
 void free_application_menu(void);
 
-// Menu callbacks (MenuItemCallback), main thread, inside the menu's command handling.
-// The status line: flushes standard output, then rescans.
+// Menu callbacks (MenuItemCallback): main thread, inside the menu's command handling, no lock
+// held. No results.
+// The status line: flushes standard output, then rescans (blocks on enumeration and attaching).
 void on_status_refresh(TrayMenuItem* item);
 // The mode items: switch the mode, update the chosen record's check mark, refresh the tray and
-// rewrite the settings file.
+// rewrite the settings file (blocks on the file). Movement lock takes its mark from the flag;
+// the other three flip their own mark and their flag's lowest bit side by side.
 void toggle_rotate(TrayMenuItem* item);
 void toggle_driving_mode(TrayMenuItem* item);
 void toggle_movement_lock(TrayMenuItem* item);
