@@ -2,6 +2,7 @@
 // again, a second stick, a stick another program holds, opens and readers that fail, a bus
 // that does not connect, and device changes that concern other devices.
 #include <app_test.h>
+#include <refuse_alloc.h>
 
 #include <dbt.h>
 #include <shellapi.h>
@@ -220,6 +221,31 @@ TEST_F(Attach, ChangeOfAnUnrelatedDeviceLeavesTheStickAlone) {
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_TRUE(deliver_and_see(id, report(0x7000)));
     quit();
+}
+
+// The pad's record cannot be allocated: the stick is attached and read without a pad, and
+// neither its removal nor the shutdown's emptying hands the missing pad to the bus.
+TEST_F(Attach, StickWithoutAPadForWantOfMemoryIsReleasedWithoutBusCalls) {
+    for (bool pulled : {true, false}) {
+        SCOPED_TRACE(pulled ? "pulled out" : "still in at quit");
+        start();
+        winsim::bus_clear_log(bus_);
+        refuse_calloc(1, sizeof(_VIGEM_TARGET_T));
+        int id = plug_new(1);
+        EXPECT_EQ(refused_calloc_count, 0u) << "the attach asked for a pad";
+        refuse_calloc(0, 0);
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+        EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+        EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
+        if (pulled) {
+            unplug(id);
+            EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+        }
+        quit();
+        EXPECT_TRUE(winsim::bus_log(bus_).empty());
+        EXPECT_EQ(winsim::hid_open_files(id), 0u);
+        next_round();
+    }
 }
 
 } // namespace
