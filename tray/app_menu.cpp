@@ -31,7 +31,8 @@ TrayMenuItem fn_modes_items[3] = {
 
 namespace {
 
-// Copied into every array; their check marks are set from the flags at each build.
+// Copied into every array; their check marks are set from the flags at each build. Main
+// thread only, like everything the menu is made of.
 TrayMenuItem rotate_item = {L"Rotate 40-Deg", 0, 0, toggle_rotate, 0, nullptr};
 TrayMenuItem driving_item = {L"Driving Mode", 0, 0, toggle_driving_mode, 0, nullptr};
 
