@@ -1,7 +1,14 @@
-// The process-wide table of attached sticks.
+// The process-wide table of attached sticks, and keeping it in line with the sticks present:
+// attaching a stick (open, reader, pad, entry), removing the entry when its reader ends,
+// reconciling with a fresh enumeration at every device change, and emptying it at shutdown.
+//
+// Threads: the main thread rescans, inserts and empties; a reader thread removes its own entry
+// at its end. Every menu rebuild and tray refresh that follows a change runs on the main
+// thread: the reader thread posts it (tray_post_to_main) instead of doing it.
 #pragma once
 
 #include "bus/bus.h"
+#include "tray/tray_menu.h"
 
 #include <windows.h>
 
@@ -14,18 +21,58 @@ struct StickReader;
 struct DeviceEntry {
     HidDevice* device;       // owned by the entry: closed and freed when it leaves the table
     StickReader* reader;     // frees itself when it stops
-    _VIGEM_TARGET_T* target; // owned by the entry; null when the bus is not connected
+    _VIGEM_TARGET_T* target; // owned by the entry; null when the bus is not connected or the
+                             // target could not be allocated
     GamepadReport report;    // the last report built for this stick, on its reader thread
 };
 
 enum { DEVICE_TABLE_CAPACITY = 1 };
 
 // Lookups hold `lock` shared; insertion, removal and emptying hold it exclusively. The lock is
-// neither recursive nor upgradable: a thread holding it shared never asks for it exclusively.
+// neither recursive nor upgradable: a thread holding it shared never asks for it exclusively,
+// nor for it shared a second time (a waiting writer would block that second request).
 struct DeviceTable {
-    int32_t count;                               // slots 0 .. count-1 are in use
-    DeviceEntry* entries[DEVICE_TABLE_CAPACITY]; // in insertion order
+    int32_t count;                               // slots 0 .. count-1 are in use; lock
+    DeviceEntry* entries[DEVICE_TABLE_CAPACITY]; // in insertion order; lock
     SRWLOCK lock;
 };
 
 extern DeviceTable device_table;
+
+// The interface-path substring that identifies the stick, compared without regard to case.
+#define STICK_PATH_FILTER L"VID_16D0&PID_11A0"
+
+// The reader-stopped callback: removes the reader's entry (on the reader's thread, closing the
+// device and unplugging the pad) and, when one was removed, asks the main thread to rebuild the
+// menu and refresh the tray. Any thread; takes the table lock exclusively, so the caller must
+// not hold it. Does not block beyond the lock and the bus requests of the removal.
+void on_reader_stopped(StickReader* reader);
+
+// Attaches the stick at `path`: opens it (exclusively, after a forced restart when another
+// program holds it, else shared), starts its reader, plugs in a pad when the bus is connected,
+// inserts the entry, rebuilds the menu and refreshes the tray. Every failure shows its warning
+// balloon. 1 when the stick is in the table, 0 when not (table full, no open, no reader, or
+// the reader ended before its entry could be inserted, which is cleaned up as its removal
+// would have been). Main thread, table lock not held. Blocks on the restart and the bus.
+int device_add(const wchar_t* path);
+
+// Removes the entry whose reader is `reader`: closes and frees its device, unplugs and frees
+// its pad (no bus call without a pad), frees the entry and closes the gap. 1 when an entry was
+// removed, 0 when none has this reader. Does not touch the reader. Called from the reader's
+// end, on its thread; takes the table lock exclusively. Blocks on the bus requests.
+int device_remove_by_reader(StickReader* reader);
+
+// Shutdown, after the message loop has ended: asks every reader to stop and waits for each to
+// end, which removes its entry, so that no reader thread can still use an entry, device or pad
+// once this returns. Never waits with the lock held and never on a handle a reader closes.
+// Main thread. Blocks until every reader has ended (within a read time-out each).
+void device_table_clear(void);
+
+// Reconciles the table with the sticks present: asks the readers of vanished sticks to stop
+// (their own ends remove the entries) and attaches sticks not yet in the table. A device change
+// that arrives while a rescan runs (delivered inside it) makes it run once more afterwards
+// instead of nesting. Main thread, table lock not held. Blocks on enumeration and attaching.
+void device_rescan(void);
+
+// The device-change callback: runs a rescan whatever the change. Main thread.
+void on_device_change(DeviceChangeKind kind, const wchar_t* name);

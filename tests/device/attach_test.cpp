@@ -1,0 +1,251 @@
+// Sticks coming and going as a user lives it: present at start, pulled out and plugged in
+// again, a second stick, a stick another program holds, opens and readers that fail, a bus
+// that does not connect, and device changes that concern other devices.
+#include <app_test.h>
+#include <refuse_alloc.h>
+
+#include <dbt.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace {
+
+const DWORD ERROR_IN_WOW64_CODE = 0xE0000235; // a 32-bit program on 64-bit Windows
+
+std::atomic<int> reader_stops{0};
+void count_reader_stop(StickReader* reader) {
+    reader_stops++;
+    on_reader_stopped(reader);
+}
+
+class Attach : public AppTest {
+  protected:
+    // Plugs a stick in from the user's side of the machine, and lets `arrange` prepare it
+    // (another program grabbing it, say) before the main thread hears of the arrival.
+    int plug_arranged(int number, const std::function<void(int id)>& arrange) {
+        int id = -1;
+        std::thread hand([&] {
+            id = winsim::hid_add(winsim::hid_stick(number));
+            arrange(id);
+        });
+        hand.join();
+        pump();
+        return id;
+    }
+
+    static std::wstring path(int number) { return winsim::hid_stick(number).paths.at(0); }
+};
+
+TEST_F(Attach, StickPresentAtStartPulledOutAndPluggedInAgain) {
+    int id = winsim::hid_add(winsim::hid_stick(1));
+    start();
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+    EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
+    EXPECT_EQ(winsim::hid_open_files(id), 1u);
+    EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+
+    unplug(id);
+    EXPECT_TRUE(winsim::bus_pads(bus_).empty());
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+
+    replug(id);
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+    EXPECT_TRUE(deliver_and_see(id, report(0x4000, 0x2000, 1)));
+    EXPECT_TRUE(winsim::balloons().empty()) << "attaching and removing show no balloon";
+    quit();
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+}
+
+TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
+    start();
+    int first = plug_new(1);
+    int second = plug_new(2);
+    auto balloons = winsim::balloons();
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_EQ(balloons[0].title, L"Pelkavorn error");
+    EXPECT_EQ(balloons[0].text, L"Device count limit reached");
+    EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
+    EXPECT_EQ(winsim::hid_open_files(second), 0u) << "nothing is opened";
+    EXPECT_TRUE(deliver_and_see(first, report(0xD000)));
+
+    // Every rescan tells again, and still leaves the first alone.
+    choose({L"Pelkavorn K7 Detected"});
+    EXPECT_EQ(balloon_texts().back(), L"Device count limit reached");
+    EXPECT_EQ(winsim::balloons().size(), 2u);
+    EXPECT_EQ(winsim::hid_open_files(first), 1u);
+    EXPECT_TRUE(deliver_and_see(first, report(0xD100)));
+
+    // With the first removed, a rescan takes the second: the one its removal led to, if the
+    // removal came first, or the next one.
+    winsim::hid_unplug(first);
+    EXPECT_TRUE(pump_until(
+        [&] { return winsim::bus_pads(bus_).empty() || winsim::hid_open_files(second) == 1; }));
+    device_rescan(); // as the status line does, whatever it reads
+    EXPECT_EQ(winsim::hid_open_files(second), 1u);
+    EXPECT_TRUE(deliver_and_see(second, report(0x3000)));
+    quit();
+}
+
+struct HeldCase {
+    const char* name;
+    std::function<void(int id)> refuse_restart; // null: the restart is allowed
+    bool exclusive;                             // we end up as the only holder
+};
+
+void PrintTo(const HeldCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class HeldByAnotherProgram : public Attach, public ::testing::WithParamInterface<HeldCase> {};
+
+TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
+    const HeldCase& c = GetParam();
+    start();
+    size_t restarts_before = winsim::calls("SetupDiCallClassInstaller");
+    size_t announced = winsim::interface_changes().size();
+    int id = plug_arranged(1, [&](int stick) {
+        winsim::hid_hold(stick, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (c.refuse_restart)
+            c.refuse_restart(stick);
+    });
+    pump(); // whatever the restart announced
+    EXPECT_TRUE(winsim::balloons().empty());
+    EXPECT_EQ(winsim::hid_open_files(id), 1u);
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+    EXPECT_TRUE(deliver_and_see(id, report(0xE000)));
+    if (!c.refuse_restart) {
+        // One restart (disable, enable), announced as a removal and an arrival, and no second.
+        EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller") - restarts_before, 2u);
+        EXPECT_EQ(winsim::interface_changes().size() - announced, 3u);
+    }
+    std::wstring stick = path(1);
+    HidDevice* other = hid_open(stick.c_str(), 1, 1);
+    EXPECT_EQ(other != nullptr, !c.exclusive);
+    if (other) {
+        hid_close(other);
+        hid_free(other);
+    }
+    quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restart, HeldByAnotherProgram,
+    ::testing::Values(HeldCase{"allowed", nullptr, true},
+                      HeldCase{"refused", [](int id) { winsim::hid_allow_restart(id, false); },
+                               false},
+                      HeldCase{"refused to a 32-bit program on 64-bit Windows",
+                               [](int) {
+                                   winsim::fail_calls("SetupDiCallClassInstaller", -1,
+                                                      ERROR_IN_WOW64_CODE);
+                               },
+                               false}),
+    [](const ::testing::TestParamInfo<HeldCase>& row) {
+        return std::string(row.index == 0 ? "Allowed" : row.index == 1 ? "Refused" : "Wow64");
+    });
+
+TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
+    start();
+    int id = plug_arranged(1, [](int stick) {
+        winsim::hid_hold(stick, GENERIC_READ | GENERIC_WRITE, 0);
+        winsim::hid_allow_restart(stick, false);
+    });
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error opening new device"});
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+    EXPECT_TRUE(winsim::bus_pads(bus_).empty());
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+
+    winsim::hid_release(id);
+    choose({L"Pelkavorn K7 Not Detected"});
+    EXPECT_EQ(winsim::hid_open_files(id), 1u);
+    EXPECT_TRUE(deliver_and_see(id, report(0x9000)));
+    EXPECT_EQ(winsim::balloons().size(), 1u);
+    quit();
+}
+
+TEST_F(Attach, ReaderThatCannotStartIsToldAndNothingIsRebuilt) {
+    start();
+    reader_stops = 0;
+    reader_stopped_callback = count_reader_stop;
+    size_t menus = winsim::calls("CreatePopupMenu");
+    winsim::fail_calls("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+    int id = plug_new(1);
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error initializing new device"});
+    EXPECT_EQ(reader_stops, 1);
+    EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild, no refresh";
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+    EXPECT_TRUE(winsim::bus_pads(bus_).empty());
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+
+    choose({L"Pelkavorn K7 Not Detected"});
+    EXPECT_TRUE(deliver_and_see(id, report(0x8800)));
+    quit();
+}
+
+TEST_F(Attach, WithoutTheBusTheStickIsReadButNoPadAppearsAndNoBusCallIsMade) {
+    start(Bus::Refusing);
+    winsim::bus_clear_log(bus_);
+    int id = plug_new(1);
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+    auto balloons = winsim::balloons();
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_EQ(balloons[0].text,
+              L"Device added, but emulation doesn't work due to ViGEmBus problem");
+    EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
+    EXPECT_EQ(winsim::hid_open_files(id), 1u);
+    EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+    EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
+
+    unplug(id);
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+    EXPECT_TRUE(winsim::bus_log(bus_).empty()) << "no bus call for the stick, attached or gone";
+    EXPECT_TRUE(winsim::bus_pads(bus_).empty());
+    quit();
+}
+
+TEST_F(Attach, ChangeOfAnUnrelatedDeviceLeavesTheStickAlone) {
+    start();
+    int id = plug_new(1);
+    size_t opens = winsim::calls("CreateFileW");
+    size_t menus = winsim::calls("CreatePopupMenu");
+    winsim::hid_add(winsim::hid_mouse(1));
+    pump();
+    winsim::broadcast_device_change(DBT_DEVNODES_CHANGED, {});
+    pump();
+    EXPECT_EQ(winsim::calls("CreateFileW"), opens) << "no reopen";
+    EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild";
+    EXPECT_TRUE(winsim::balloons().empty());
+    EXPECT_EQ(winsim::hid_open_files(id), 1u);
+    EXPECT_TRUE(deliver_and_see(id, report(0x7000)));
+    quit();
+}
+
+// The pad's record cannot be allocated: the stick is attached and read without a pad, and
+// neither its removal nor the shutdown's emptying hands the missing pad to the bus.
+TEST_F(Attach, StickWithoutAPadForWantOfMemoryIsReleasedWithoutBusCalls) {
+    for (bool pulled : {true, false}) {
+        SCOPED_TRACE(pulled ? "pulled out" : "still in at quit");
+        start();
+        winsim::bus_clear_log(bus_);
+        refuse_calloc(1, sizeof(_VIGEM_TARGET_T));
+        int id = plug_new(1);
+        EXPECT_EQ(refused_calloc_count, 0u) << "the attach asked for a pad";
+        refuse_calloc(0, 0);
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+        EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+        EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
+        if (pulled) {
+            unplug(id);
+            EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+        }
+        quit();
+        EXPECT_TRUE(winsim::bus_log(bus_).empty());
+        EXPECT_EQ(winsim::hid_open_files(id), 0u);
+        next_round();
+    }
+}
+
+} // namespace

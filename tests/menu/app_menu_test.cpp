@@ -1,0 +1,327 @@
+// The application menu as a user meets it: the seven records and the status line, the check
+// marks the settings file gives, each mode item's effect on the modes and on the file, a choice
+// made while a stick comes or goes, "Quit", and clicks racing the rebuilds that sticks cause.
+#include <app_test.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Expected {
+    const wchar_t* text;
+    UINT id;
+    bool separator;
+    bool checked;
+    size_t children;
+};
+
+void expect_items(const std::vector<winsim::MenuEntry>& shown,
+                  const std::vector<Expected>& expected) {
+    ASSERT_EQ(shown.size(), expected.size());
+    for (size_t i = 0; i < shown.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(shown[i].text, expected[i].text);
+        EXPECT_EQ(shown[i].id, expected[i].id);
+        EXPECT_EQ(shown[i].separator, expected[i].separator);
+        EXPECT_EQ(shown[i].checked, expected[i].checked);
+        EXPECT_FALSE(shown[i].grayed);
+        EXPECT_EQ(shown[i].submenu.size(), expected[i].children);
+    }
+}
+
+// Check marks as shown: rotate, driving, movement lock, fast turns.
+struct Marks {
+    bool rotate, driving, lock, fast;
+};
+
+void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar_t* status, Marks m) {
+    expect_items(shown, {
+                            {status, 1000, false, false, 0},
+                            {L"", 1, true, false, 0},
+                            {L"Rotate 40-Deg", 1002, false, m.rotate, 0},
+                            {L"Driving Mode", 1003, false, m.driving, 0},
+                            {L"FN Modes", 1006, false, false, 2},
+                            {L"Quit", 1007, false, false, 0},
+                        });
+    if (shown.size() == 6)
+        expect_items(shown[4].submenu, {
+                                           {L"76-Deg Movement Lock", 1004, false, m.lock, 0},
+                                           {L"Fast Turns", 1005, false, m.fast, 0},
+                                       });
+}
+
+const wchar_t* const DETECTED = L"Pelkavorn K7 Detected";
+const wchar_t* const NOT_DETECTED = L"Pelkavorn K7 Not Detected";
+
+using AppMenu = AppTest;
+
+TEST_F(AppMenu, StatusLineFollowsTheStickAndChoosingItRescans) {
+    start(Bus::Working, false); // no device notifications: only a rescan finds a new stick
+    // The array holds the seven records, the end record last.
+    ASSERT_NE(app_tray.menu, nullptr);
+    EXPECT_EQ(app_tray.menu[6].text, nullptr);
+    expect_menu(menu(), NOT_DETECTED, {false, false, false, false});
+
+    int id = winsim::hid_add(winsim::hid_stick(1));
+    pump();
+    EXPECT_EQ(status_line(), NOT_DETECTED) << "not attached before a rescan";
+    choose({NOT_DETECTED});
+    expect_menu(menu(), DETECTED, {false, false, false, false});
+    EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
+
+    // Present and attached: choosing it again changes nothing.
+    size_t opens = winsim::calls("CreateFileW");
+    choose({DETECTED});
+    EXPECT_EQ(winsim::calls("CreateFileW"), opens);
+    EXPECT_TRUE(winsim::balloons().empty());
+    EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+
+    unplug(id);
+    expect_menu(menu(), NOT_DETECTED, {false, false, false, false});
+    quit();
+}
+
+TEST_F(AppMenu, CheckMarksComeFromTheFileAtEveryBuild) {
+    struct Row {
+        const char* file;
+        Marks marks;
+    } rows[] = {
+        {"0\r\n0\r\n0\r\n0", {false, false, false, false}},
+        {"1\r\n0\r\n1\r\n0", {false, true, true, false}},
+        {"1\r\n1\r\n1\r\n1", {true, true, true, true}},
+        // Only exactly 1 switches movement lock on; the others show their value's low byte.
+        {"2\n2\n2\n2", {true, true, false, true}},
+        {"256\n256\n256\n256", {false, false, false, false}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        put_settings(row.file);
+        start();
+        expect_menu(menu(), NOT_DETECTED, row.marks);
+        int id = plug_new(1); // a rebuild
+        expect_menu(menu(), DETECTED, row.marks);
+        unplug(id);
+        expect_menu(menu(), NOT_DETECTED, row.marks);
+        quit();
+        next_round();
+    }
+}
+
+TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
+    const double offset = ROTATION_40_DEGREES;
+    struct Row {
+        const char* before;
+        std::vector<std::wstring> item;
+        int clicks;
+        const char* after;
+        Marks marks; // shown after the clicks
+        int32_t lock, rotate, driving, fast;
+        double rotation_offset;
+    } rows[] = {
+        {"0\r\n1\r\n0\r\n1",
+         {L"Rotate 40-Deg"},
+         1,
+         "0\r\n0\r\n0\r\n1",
+         {false, false, false, true},
+         0,
+         0,
+         0,
+         1,
+         0.0},
+        {"0\r\n1\r\n0\r\n1",
+         {L"Rotate 40-Deg"},
+         2,
+         "0\r\n1\r\n0\r\n1",
+         {true, false, false, true},
+         0,
+         1,
+         0,
+         1,
+         offset},
+        {"0\r\n2\r\n0\r\n1",
+         {L"FN Modes", L"76-Deg Movement Lock"},
+         1,
+         "1\r\n2\r\n0\r\n1",
+         {true, false, true, true},
+         1,
+         2,
+         0,
+         1,
+         0.0},
+        {"1\r\n0\r\n0\r\n0",
+         {L"FN Modes", L"76-Deg Movement Lock"},
+         1,
+         "0\r\n0\r\n0\r\n0",
+         {false, false, false, false},
+         0,
+         0,
+         0,
+         0,
+         0.0},
+        {"5\r\n0\r\n0\r\n0",
+         {L"FN Modes", L"76-Deg Movement Lock"},
+         2,
+         "0\r\n0\r\n0\r\n0",
+         {false, false, false, false},
+         0,
+         0,
+         0,
+         0,
+         0.0},
+        {"0\r\n0\r\n0\r\n0",
+         {L"FN Modes", L"Fast Turns"},
+         1,
+         "0\r\n0\r\n0\r\n1",
+         {false, false, false, true},
+         0,
+         0,
+         0,
+         1,
+         0.0},
+        {"0\r\n0\r\n1\r\n0",
+         {L"Driving Mode"},
+         1,
+         "0\r\n0\r\n0\r\n0",
+         {false, false, false, false},
+         0,
+         0,
+         0,
+         0,
+         0.0},
+        // A value of 2 shows checked: the click unchecks it and sets its lowest bit.
+        {"2\n2\n2\n2",
+         {L"Driving Mode"},
+         1,
+         "2\r\n2\r\n3\r\n2",
+         {true, false, false, true},
+         0,
+         2,
+         3,
+         2,
+         0.0},
+        {"2\n2\n2\n2",
+         {L"Rotate 40-Deg"},
+         1,
+         "2\r\n3\r\n2\r\n2",
+         {false, true, false, true},
+         0,
+         3,
+         2,
+         2,
+         3 * offset},
+        {"2\n2\n2\n2",
+         {L"FN Modes", L"Fast Turns"},
+         1,
+         "2\r\n2\r\n2\r\n3",
+         {true, true, false, false},
+         0,
+         2,
+         2,
+         3,
+         0.0},
+        // 256 shows unchecked: the click checks it.
+        {"256\n256\n256\n256",
+         {L"Rotate 40-Deg"},
+         1,
+         "256\r\n257\r\n256\r\n256",
+         {true, false, false, false},
+         0,
+         257,
+         256,
+         256,
+         257 * offset},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.before);
+        SCOPED_TRACE(row.item.back());
+        put_settings(row.before);
+        start();
+        for (int i = 0; i < row.clicks; i++)
+            choose(row.item);
+        EXPECT_EQ(settings_bytes(), row.after);
+        expect_menu(menu(), NOT_DETECTED, row.marks);
+        EXPECT_EQ(mode_settings.movement_lock, row.lock);
+        EXPECT_EQ(mode_settings.rotate, row.rotate);
+        EXPECT_EQ(mode_settings.driving_mode, row.driving);
+        EXPECT_EQ(mode_settings.fast_turns, row.fast);
+        EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotation_offset);
+        quit();
+        next_round();
+    }
+}
+
+// The menu's loop handles messages while it is open, so a stick can come and go, and the menu
+// be rebuilt, between what the user saw and the command their choice sends.
+TEST_F(AppMenu, ChoiceMadeWhileTheMenuWasRebuiltRunsTheItemTheUserSaw) {
+    start();
+    auto seen = choose({}).items;
+    ASSERT_EQ(seen.size(), 6u);
+    UINT rotate = seen[2].id;
+    UINT fast = seen[4].submenu[1].id;
+    int id = plug_new(1);
+    unplug(id);
+    pump();
+    HWND window = winsim::tray_icons().at(0).window;
+    SendMessageW(window, WM_COMMAND, rotate, 0);
+    SendMessageW(window, WM_COMMAND, fast, 0);
+    EXPECT_EQ(settings_bytes(), "0\r\n1\r\n0\r\n1");
+    expect_menu(menu(), NOT_DETECTED, {true, false, false, true});
+    quit();
+}
+
+TEST_F(AppMenu, QuitRescansFirstAndTheShutdownReleasesWhatItFound) {
+    start(Bus::Refusing, false);
+    int id = winsim::hid_add(winsim::hid_stick(1)); // plugged in, not yet attached
+    pump();
+    EXPECT_EQ(status_line(), NOT_DETECTED);
+    quit();
+    // Attached by the rescan while the tray still stood, so its balloon was seen.
+    EXPECT_EQ(balloon_texts(),
+              std::vector<std::wstring>{
+                  L"Device added, but emulation doesn't work due to ViGEmBus problem"});
+    EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+}
+
+// Sticks come and go from the user's hand while the user keeps choosing mode items: every
+// choice lands once, on the record of the menu in place, and the file follows the modes.
+TEST_F(AppMenu, ClicksRaceTheRebuildsThatSticksCause) {
+    start();
+    std::atomic<bool> stop{false};
+    std::thread hand([&] {
+        int id = winsim::hid_add(winsim::hid_stick(1));
+        for (int i = 0; !stop; i++) {
+            if (i % 2)
+                winsim::hid_plug(id);
+            else
+                winsim::hid_unplug(id);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        winsim::hid_unplug(id);
+    });
+    const std::vector<std::vector<std::wstring>> items = {
+        {L"Rotate 40-Deg"},           {L"Driving Mode"}, {L"FN Modes", L"76-Deg Movement Lock"},
+        {L"FN Modes", L"Fast Turns"}, {DETECTED},        {NOT_DETECTED},
+    };
+    int clicks[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 120; i++) {
+        const auto& item = items[i % items.size()];
+        UINT chosen = choose(item).chosen;
+        if (i % items.size() < 4 && chosen != 0)
+            clicks[i % items.size()]++;
+    }
+    stop = true;
+    hand.join();
+    EXPECT_TRUE(pump_until([] { return winsim::running_threads() == 0; }));
+    pump();
+    Marks marks{clicks[0] % 2 == 1, clicks[1] % 2 == 1, clicks[2] % 2 == 1, clicks[3] % 2 == 1};
+    expect_menu(menu(), NOT_DETECTED, marks);
+    std::string file = std::to_string(clicks[2] % 2) + "\r\n" + std::to_string(clicks[0] % 2) +
+                       "\r\n" + std::to_string(clicks[1] % 2) + "\r\n" +
+                       std::to_string(clicks[3] % 2);
+    EXPECT_EQ(settings_bytes(), file);
+    quit();
+}
+
+} // namespace

@@ -1,0 +1,263 @@
+// The program as a user lives it, on the simulated machine: start-up in the program's order
+// (settings, menu, tray, bus, callbacks, first scan, device notifications), the main thread's
+// loop driven by the test, sticks plugged and pulled, the menu clicked, and the shutdown that
+// "Quit" leads to. After every test: no pad left on the bus, the table empty, no handle open.
+#pragma once
+
+#include "winsim_test.h"
+
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "bus/bus.h"
+#include "hid/device_table.h"
+#include "hid/hid_device.h"
+#include "hid/stick_reader.h"
+#include "translate/translate.h"
+#include "tray/app_menu.h"
+#include "tray/tray.h"
+
+#include <winsim/desktop.h>
+#include <winsim/hid.h>
+#include <winsim/machine.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+class AppTest : public WinsimTest {
+  protected:
+    void SetUp() override {
+        WinsimTest::SetUp();
+        previous_directory_ = std::filesystem::current_path();
+        char pattern[] = "/tmp/app-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        std::filesystem::current_path(directory_);
+        clear_globals();
+    }
+
+    void TearDown() override {
+        if (running_) {
+            if (running_loop_) {
+                tray_destroy();
+                while (pump_message(0) != -1 && winsim::queued_messages() > 0) {
+                }
+            }
+            shut_down();
+        }
+        if (bus_ >= 0) {
+            EXPECT_TRUE(winsim::bus_pads(bus_).empty()) << "a pad was left on the bus";
+        }
+        AcquireSRWLockShared(&device_table.lock);
+        EXPECT_EQ(device_table.count, 0);
+        ReleaseSRWLockShared(&device_table.lock);
+        clear_globals();
+        std::filesystem::current_path(previous_directory_);
+        std::filesystem::remove_all(directory_);
+        WinsimTest::TearDown();
+    }
+
+    enum class Bus {
+        None,     // no bus driver installed
+        Working,  // installed, connects
+        Refusing, // installed, refuses the protocol version: the program runs without pads
+    };
+
+    // Start-up as the program runs it. `notifications`: the window is registered for HID
+    // interface changes. `options`: how the installed bus driver behaves.
+    void start(Bus bus = Bus::Working, bool notifications = true, winsim::BusOptions options = {}) {
+        load_settings();
+        build_application_menu();
+        ASSERT_EQ(tray_create(&app_tray), 0);
+        running_ = true;
+        if (bus == Bus::Refusing)
+            options.protocol_version = BUS_PROTOCOL_VERSION + 1;
+        if (bus != Bus::None)
+            bus_ = winsim::bus_add(options);
+        bus_client = bus_client_new();
+        bus_connected = bus_connect(bus_client) == BUS_OK ? 1 : 0;
+        ASSERT_EQ(bus_connected, bus == Bus::Working ? 1 : 0);
+        sample_callback = translate_stick_sample;
+        reader_stopped_callback = on_reader_stopped;
+        device_rescan();
+        if (notifications)
+            tray_register_device_notifications(hid_class_guid(), on_device_change);
+    }
+
+    // What follows the loop's end in the program: empty the table, let the bus go, free the
+    // menu.
+    void shut_down() {
+        running_ = false;
+        device_table_clear();
+        if (bus_connected)
+            bus_disconnect(bus_client);
+        bus_client_delete(bus_client);
+        bus_client = nullptr;
+        free_application_menu();
+    }
+
+    // The user chooses "Quit"; the loop ends and the program shuts down.
+    void quit() {
+        choose({L"Quit"});
+        EXPECT_FALSE(running_loop_) << "the loop did not end";
+        shut_down();
+    }
+
+    // Handles everything waiting in the main thread's queue. False once WM_QUIT came.
+    bool pump() {
+        while (running_loop_ && winsim::queued_messages() > 0)
+            running_loop_ = pump_message(0) != -1;
+        if (running_loop_)
+            running_loop_ = pump_message(0) != -1;
+        return running_loop_;
+    }
+
+    // Runs the main thread's loop until `condition` holds; false when it never did.
+    bool pump_until(const std::function<bool()>& condition) {
+        return wait_for([&] {
+            pump();
+            return condition();
+        });
+    }
+
+    // The user opens the menu and chooses the item at `path` ({} dismisses it). Returns the
+    // menu as it was shown.
+    winsim::ShownMenu choose(const std::vector<std::wstring>& path) {
+        if (path.empty())
+            winsim::dismiss_menu();
+        else
+            winsim::choose_menu_item(path);
+        size_t before = winsim::shown_menus().size();
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        pump();
+        auto shown = winsim::shown_menus();
+        EXPECT_EQ(shown.size(), before + 1) << "no menu popped up";
+        return shown.size() > before ? shown.back() : winsim::ShownMenu{};
+    }
+
+    // The menu as the user sees it now, looked at and dismissed.
+    std::vector<winsim::MenuEntry> menu() { return choose({}).items; }
+    std::wstring status_line() {
+        auto items = menu();
+        return items.empty() ? L"" : items[0].text;
+    }
+
+    // Sticks: plugged in (returns its id), pulled out, plugged in again. The system announces
+    // each; the main thread sees it when it next takes its messages.
+    int plug_new(int number = 1) {
+        int id = winsim::hid_add(winsim::hid_stick(number));
+        pump();
+        return id;
+    }
+    // Waits until the stick's reader has gone and its entry with it.
+    void unplug(int id) {
+        winsim::hid_unplug(id);
+        EXPECT_TRUE(pump_until([&] { return winsim::running_threads() == 0; }));
+    }
+    void replug(int id) {
+        winsim::hid_plug(id);
+        pump();
+    }
+
+  public:
+    // An input report of the stick: X and Y raw (centre 0x8000), button.
+    static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
+        return {0,
+                static_cast<uint8_t>(x & 0xFF),
+                static_cast<uint8_t>(x >> 8),
+                static_cast<uint8_t>(y & 0xFF),
+                static_cast<uint8_t>(y >> 8),
+                button};
+    }
+    // The pad report a game sees for that input with every mode off.
+    static GamepadReport pad_report(const std::vector<uint8_t>& input) {
+        StickSample sample{};
+        stick_report_decode(input.data(), input.size(), &sample);
+        TranslateModes off{0.0, 0, 0, 0};
+        DrivingState state{};
+        return translate_compute(&sample, &off, &state, translate_system_clock);
+    }
+    static std::vector<uint8_t> pad_bytes(const GamepadReport& report) {
+        auto* bytes = reinterpret_cast<const uint8_t*>(&report);
+        return std::vector<uint8_t>(bytes, bytes + sizeof(report));
+    }
+
+  protected:
+    // The stick sends a report and the main thread waits until its pad shows it.
+    bool deliver_and_see(int id, const std::vector<uint8_t>& input) {
+        if (!winsim::hid_deliver(id, input))
+            return false;
+        return pump_until([&] {
+            auto pads = winsim::bus_pads(bus_);
+            return pads.size() == 1 && pads[0].report == pad_bytes(pad_report(input));
+        });
+    }
+
+    // Reports the bus took for its pads since the log was cleared, in order.
+    std::vector<GamepadReport> submitted() const {
+        std::vector<GamepadReport> reports;
+        for (const auto& request : winsim::bus_log(bus_)) {
+            if (request.code != BUS_CTL_X360_REPORT || request.input.size() < 20)
+                continue;
+            GamepadReport report;
+            std::memcpy(&report, request.input.data() + 8, sizeof(report));
+            reports.push_back(report);
+        }
+        return reports;
+    }
+
+    std::vector<std::wstring> balloon_texts() const {
+        std::vector<std::wstring> texts;
+        for (const auto& balloon : winsim::balloons())
+            texts.push_back(balloon.text);
+        return texts;
+    }
+
+    static void put_settings(const std::string& bytes) {
+        std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << bytes;
+    }
+    static std::string settings_bytes() {
+        std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    int bus_ = -1; // the simulated bus, or -1 when none is installed
+
+    // Between rounds of a test that starts the program more than once: the previous round has
+    // shut down and left nothing behind; the machine starts afresh.
+    void next_round() {
+        ASSERT_FALSE(running_);
+        EXPECT_TRUE(wait_for([] { return winsim::running_threads() == 0; }));
+        EXPECT_EQ(winsim::open_handles(), 0u);
+        EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
+        winsim::reset();
+        clear_globals();
+        running_loop_ = true;
+        bus_ = -1;
+    }
+
+  private:
+    static void clear_globals() {
+        mode_settings.movement_lock = 0;
+        mode_settings.movement_lock_saved = 0;
+        mode_settings.rotate = 0;
+        mode_settings.driving_mode = 0;
+        mode_settings.fast_turns = 0;
+        mode_settings.rotation_offset = 0.0;
+        driving_state = DrivingState{};
+        bus_client = nullptr;
+        bus_connected = 0;
+        sample_callback = nullptr;
+        reader_stopped_callback = nullptr;
+    }
+
+    bool running_ = false;     // started and not yet shut down
+    bool running_loop_ = true; // no WM_QUIT yet
+    std::filesystem::path previous_directory_;
+    std::filesystem::path directory_;
+};

@@ -1,0 +1,150 @@
+// The application's menu and its callbacks.
+#include "tray/app_menu.h"
+
+#include "app/settings.h"
+#include "hid/device_table.h"
+#include "tray/tray.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+const wchar_t BALLOON_TITLE[] = L"Pelkavorn error";
+const wchar_t BALLOON_BUS_NOT_INSTALLED[] = L"ViGEmBus not installed";
+const wchar_t BALLOON_BUS_VERSION[] = L"ViGEmBus incompatible version";
+const wchar_t BALLOON_BUS_CONNECT[] = L"Error connecting to ViGEmBus";
+const wchar_t BALLOON_DEVICE_LIMIT[] = L"Device count limit reached";
+const wchar_t BALLOON_OPEN_FAILED[] = L"Error opening new device";
+const wchar_t BALLOON_INIT_FAILED[] = L"Error initializing new device";
+const wchar_t BALLOON_NO_EMULATION[] =
+    L"Device added, but emulation doesn't work due to ViGEmBus problem";
+
+TrayDescriptor app_tray = {L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", nullptr};
+
+TrayMenuItem status_item = {nullptr, 0, 0, on_status_refresh, 0, nullptr};
+
+TrayMenuItem fn_modes_items[3] = {
+    {L"76-Deg Movement Lock", 0, 0, toggle_movement_lock, 0, nullptr},
+    {L"Fast Turns", 0, 0, toggle_fast_turns, 0, nullptr},
+    {nullptr, 0, 0, nullptr, 0, nullptr},
+};
+
+namespace {
+
+// Copied into every array; their check marks are set from the flags at each build. Main
+// thread only, like everything the menu is made of.
+TrayMenuItem rotate_item = {L"Rotate 40-Deg", 0, 0, toggle_rotate, 0, nullptr};
+TrayMenuItem driving_item = {L"Driving Mode", 0, 0, toggle_driving_mode, 0, nullptr};
+
+const TrayMenuItem separator_item = {L"-", 0, 0, nullptr, 0, nullptr};
+const TrayMenuItem quit_item = {L"Quit", 0, 0, on_quit, 0, nullptr};
+const TrayMenuItem end_item = {nullptr, 0, 0, nullptr, 0, nullptr};
+
+const wchar_t STATUS_DETECTED[] = L"Pelkavorn K7 Detected";
+const wchar_t STATUS_NOT_DETECTED[] = L"Pelkavorn K7 Not Detected";
+
+// A check mark shows the low byte of the mode's value, so 2 is checked and 256 is not.
+uint8_t check_mark(int32_t value) {
+    return static_cast<uint8_t>(value & 0xFF);
+}
+
+uint8_t flipped(uint8_t checked) {
+    return checked == 0 ? 1 : 0;
+}
+
+} // namespace
+
+void build_application_menu(void) {
+    AcquireSRWLockShared(&device_table.lock);
+    int32_t count = device_table.count;
+    ReleaseSRWLockShared(&device_table.lock);
+    const wchar_t* literal = count != 0 ? STATUS_DETECTED : STATUS_NOT_DETECTED;
+    size_t length = std::wcslen(literal);
+
+    // Both blocks first: when either is missing, nothing has changed yet and the previous
+    // array and text stay in use.
+    auto* array = static_cast<TrayMenuItem*>(std::calloc(APP_MENU_CAPACITY, sizeof(TrayMenuItem)));
+    auto* text = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+    if (!array || !text) {
+        std::free(array);
+        std::free(text);
+        return;
+    }
+    std::wmemcpy(text, literal, length + 1);
+
+    wchar_t* old_text = const_cast<wchar_t*>(status_item.text);
+    status_item.text = text;
+    status_item.callback = on_status_refresh;
+    std::free(old_text);
+
+    array[0] = status_item;
+    array[1] = separator_item;
+    rotate_item.checked = check_mark(mode_settings.rotate);
+    array[2] = rotate_item;
+    driving_item.checked = check_mark(mode_settings.driving_mode);
+    array[3] = driving_item;
+    fn_modes_items[0].checked = check_mark(mode_settings.movement_lock);
+    fn_modes_items[1].checked = check_mark(mode_settings.fast_turns);
+    array[4] = {L"FN Modes", 0, 0, nullptr, 0, fn_modes_items};
+    array[5] = quit_item;
+    array[6] = end_item;
+
+    TrayMenuItem* old_array = app_tray.menu;
+    app_tray.menu = array;
+    std::free(old_array);
+}
+
+void app_menu_update(void*) {
+    build_application_menu();
+    tray_refresh(&app_tray);
+}
+
+void free_application_menu(void) {
+    std::free(app_tray.menu);
+    app_tray.menu = nullptr;
+    std::free(const_cast<wchar_t*>(status_item.text));
+    status_item.text = nullptr;
+}
+
+void on_status_refresh(TrayMenuItem*) {
+    std::fflush(stdout);
+    device_rescan();
+}
+
+// The movement-lock item takes its mark from the flag; the other three flip their own mark and
+// their flag side by side, so a value such as 2 from the file stays checked until switched.
+void toggle_movement_lock(TrayMenuItem* item) {
+    mode_settings.movement_lock = mode_settings.movement_lock == 0 ? 1 : 0;
+    item->checked = check_mark(mode_settings.movement_lock);
+    tray_refresh(&app_tray);
+    mode_settings.movement_lock_saved = mode_settings.movement_lock == 1 ? 1 : 0;
+    write_settings_file();
+}
+
+void toggle_rotate(TrayMenuItem* item) {
+    item->checked = flipped(item->checked);
+    tray_refresh(&app_tray);
+    mode_settings.rotate ^= 1;
+    write_settings_file();
+    mode_settings.rotation_offset = static_cast<double>(mode_settings.rotate) * ROTATION_40_DEGREES;
+}
+
+void toggle_driving_mode(TrayMenuItem* item) {
+    item->checked = flipped(item->checked);
+    tray_refresh(&app_tray);
+    mode_settings.driving_mode ^= 1;
+    write_settings_file();
+}
+
+void toggle_fast_turns(TrayMenuItem* item) {
+    item->checked = flipped(item->checked);
+    tray_refresh(&app_tray);
+    mode_settings.fast_turns ^= 1;
+    write_settings_file();
+}
+
+void on_quit(TrayMenuItem*) {
+    device_rescan();
+    std::fflush(stdout);
+    tray_destroy();
+}

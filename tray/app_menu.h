@@ -1,0 +1,70 @@
+// The application's tray: its descriptor, the menu with the status line and the four mode
+// items, their callbacks, and the texts of every balloon the program shows.
+//
+// Threads: everything here runs on the main thread; the menu array, the status text and the
+// mode items have no lock. A thread that wants the menu rebuilt posts app_menu_update with
+// tray_post_to_main.
+//
+// A choice made while the menu is open is looked up by its identifier in the menu of the
+// latest refresh, and identifiers never change between builds, so a rebuild meanwhile (a stick
+// coming or going while the menu's loop runs) still runs the item the user saw, in the new
+// array. The old array is freed at the rebuild.
+#pragma once
+
+#include "tray/tray_menu.h"
+
+// The application's tray: icon "APP_ICON", tooltip "Pelkavorn K7 v1.2.5.0", and the menu array
+// of the latest build (null before the first). Main thread.
+extern TrayDescriptor app_tray;
+
+// The status line's record; `text` is the status text of the latest build in a heap block of
+// its own (null before the first). Main thread.
+extern TrayMenuItem status_item;
+
+// The "FN Modes" submenu: "76-Deg Movement Lock", "Fast Turns", end record. The menu uses these
+// records themselves, so their toggles flip these check marks. Main thread.
+extern TrayMenuItem fn_modes_items[3];
+
+enum : size_t {
+    APP_MENU_CAPACITY = 15, // records the array has room for
+    APP_MENU_RECORDS = 7,   // records a build fills, the end record included
+};
+
+// Builds a new menu array and status text from the table's count and the mode flags and
+// installs them in app_tray; frees the previous ones. When either cannot be allocated the
+// previous array and text stay, so the menu shows the last state it could. Does not refresh
+// the tray. Main thread only (the engine's current popup menu refers to the array freed here);
+// takes the table lock shared, which the caller must not hold. Does not block beyond the lock.
+void build_application_menu(void);
+
+// Rebuilds the menu and refreshes the tray: the work a reader thread posts with
+// tray_post_to_main after removing its entry. `context` is unused. Main thread; no lock held.
+void app_menu_update(void* context);
+
+// Frees the menu array and the status text and forgets them. Shutdown, main thread, once the
+// loop has ended and no menu can be shown.
+void free_application_menu(void);
+
+// Menu callbacks (MenuItemCallback): main thread, inside the menu's command handling, no lock
+// held. No results.
+// The status line: flushes standard output, then rescans (blocks on enumeration and attaching).
+void on_status_refresh(TrayMenuItem* item);
+// The mode items: switch the mode, update the chosen record's check mark, refresh the tray and
+// rewrite the settings file (blocks on the file). Movement lock takes its mark from the flag;
+// the other three flip their own mark and their flag's lowest bit side by side.
+void toggle_rotate(TrayMenuItem* item);
+void toggle_driving_mode(TrayMenuItem* item);
+void toggle_movement_lock(TrayMenuItem* item);
+void toggle_fast_turns(TrayMenuItem* item);
+// "Quit": rescans, flushes standard output and tears the tray down, which ends the loop.
+void on_quit(TrayMenuItem* item);
+
+// Balloons: every one has this title; start-up's are errors, attaching a stick's warnings.
+extern const wchar_t BALLOON_TITLE[];
+extern const wchar_t BALLOON_BUS_NOT_INSTALLED[];
+extern const wchar_t BALLOON_BUS_VERSION[];
+extern const wchar_t BALLOON_BUS_CONNECT[];
+extern const wchar_t BALLOON_DEVICE_LIMIT[];
+extern const wchar_t BALLOON_OPEN_FAILED[];
+extern const wchar_t BALLOON_INIT_FAILED[];
+extern const wchar_t BALLOON_NO_EMULATION[];
