@@ -252,6 +252,29 @@ void device_rescan(void) {
     rescan_running = false;
 }
 
-void on_device_change(DeviceChangeKind, const wchar_t*) {
+namespace {
+
+// A rescan asked for by a device change and not yet run. Main thread only.
+bool rescan_requested = false;
+
+void run_requested_rescan(void*) {
+    rescan_requested = false;
     device_rescan();
+}
+
+} // namespace
+
+void on_device_change(DeviceChangeKind, const wchar_t*) {
+    // Windows tells one plug-in several times (the interface's arrival to us, the device-node
+    // change to every top-level window, sometimes twice), and a hub can raise a burst of them.
+    // One rescan after the burst sees everything they could: the request goes behind the
+    // messages already queued, and changes until it runs ask for nothing more. Without this a
+    // second stick showed its "Device count limit reached" once per notification.
+    if (rescan_requested)
+        return;
+    rescan_requested = true;
+    if (!tray_post_to_main(run_requested_rescan, nullptr)) {
+        rescan_requested = false;
+        device_rescan();
+    }
 }

@@ -74,5 +74,7 @@ void device_table_clear(void);
 // instead of nesting. Main thread, table lock not held. Blocks on enumeration and attaching.
 void device_rescan(void);
 
-// The device-change callback: runs a rescan whatever the change. Main thread.
+// The device-change callback: asks for one rescan whatever the change. The rescan runs on the
+// main thread after the messages already queued, so a burst of notifications for one plug-in
+// leads to one rescan; without a tray window to queue it on, it runs at once. Main thread.
 void on_device_change(DeviceChangeKind kind, const wchar_t* name);
