@@ -117,6 +117,9 @@ std::vector<Message> default_handled();
 // Messages waiting in the calling thread's queue (posted and sent), WM_QUIT not counted. At
 // most 10,000 posted messages wait; PostMessageW fails past that (ERROR_NOT_ENOUGH_QUOTA).
 size_t queued_messages();
+// True while `thread` is blocked in GetMessageW with nothing queued for it: it has handled
+// everything it was sent or posted so far.
+bool thread_waiting_for_messages(DWORD thread);
 
 // The icon resources of the program's own module; after a reset, those of res/: "APP_ICON".
 // LoadIconW gives one shared handle per resource, which is no kernel handle (open_handles()
