@@ -43,6 +43,7 @@ struct Bus {
     std::set<uint32_t> foreign_serials;
     std::map<uint32_t, BusPad> pads;
     std::vector<BusRequest> log;
+    std::vector<BusEvent> events; // pads plugged in and unplugged, reports taken, in order
     std::vector<std::pair<uint32_t, std::shared_ptr<Request>>> feedback; // pending, by serial
 };
 
@@ -176,6 +177,7 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
             BusPad{serial, u32(in, 8), u16(in, 12), u16(in, 14), {}, 0, std::nullopt};
         if (u32(in, 8) == pad_x360)
             bus.pads[serial].user_index = free_slot(bus);
+        bus.events.push_back({BusEvent::Plugged, serial, {}});
         finish(bus, request, 0);
         return;
     case ctl_wait_ready:
@@ -196,6 +198,7 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
             return;
         }
         bus.pads.erase(pad);
+        bus.events.push_back({BusEvent::Unplugged, serial, {}});
         for (auto it = bus.feedback.begin(); it != bus.feedback.end();) {
             if (it->first == serial) {
                 finish(bus, it->second, ERROR_OPERATION_ABORTED);
@@ -224,6 +227,7 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
         size_t length = request->code == ctl_x360_report ? 12 : (size == 71 ? 63 : 10);
         pad->second.report.assign(in.begin() + 8, in.begin() + 8 + length);
         pad->second.report_count++;
+        bus.events.push_back({BusEvent::Report, serial, pad->second.report});
         finish(bus, request, 0);
         return;
     }
@@ -344,6 +348,12 @@ void bus_clear_log(int id) {
     std::lock_guard<std::recursive_mutex> held(lock());
     if (auto bus = find_bus(id))
         bus->log.clear();
+}
+
+std::vector<BusEvent> bus_events(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto bus = find_bus(id);
+    return bus ? bus->events : std::vector<BusEvent>();
 }
 
 std::vector<BusPad> bus_pads(int id) {

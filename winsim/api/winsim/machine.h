@@ -112,6 +112,14 @@ void bus_take_serial(int bus, uint32_t serial);
 std::vector<BusRequest> bus_log(int bus);
 void bus_clear_log(int bus);
 std::vector<BusPad> bus_pads(int bus);
+// What a game would see, in order: pads plugged in and unplugged, and every report a pad took
+// (its bytes, 12 for an Xbox 360 pad).
+struct BusEvent {
+    enum Kind { Plugged, Unplugged, Report } kind;
+    uint32_t serial;
+    std::vector<uint8_t> report;
+};
+std::vector<BusEvent> bus_events(int bus);
 std::optional<BusPad> bus_pad(int bus, uint32_t serial);
 // Completes the oldest pending feedback request of the pad (the pad rumbles or lights up): the
 // bytes are written from offset 8 of the request's record, over what the request carried
