@@ -11,7 +11,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(HIDD_ATTRIBUTES) == 12, "HidD_GetAttributes checks Size against 12");
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "32-bit SetupAPI record");
 static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8, "32-bit SetupAPI record");

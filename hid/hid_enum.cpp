@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6,
               "cbSize of the detail record in a 32-bit process");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "32-bit SetupAPI record");

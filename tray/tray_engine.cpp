@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 // The record sizes the shell and the window manager expect from a 32-bit program.
 static_assert(sizeof(WNDCLASSEXW) == 48, "WNDCLASSEXW");
 static_assert(sizeof(MENUITEMINFOW) == 48, "MENUITEMINFOW");
