@@ -1,0 +1,211 @@
+// The whole program through its entry point on the simulated machine: start-up in its order, the
+// loop, and the shutdown that "Quit" or a close request leads to.
+#include "winsim_test.h"
+
+#include "app/app_state.h"
+#include "app/entry.h"
+#include "app/settings.h"
+#include "hid/device_table.h"
+#include "hid/stick_reader.h"
+#include "translate/translate.h"
+#include "tray/app_menu.h"
+
+#include <shellapi.h>
+#include <winsim/desktop.h>
+#include <winsim/hid.h>
+#include <winsim/machine.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+class Program : public WinsimTest {
+  protected:
+    void SetUp() override {
+        WinsimTest::SetUp();
+        previous_ = std::filesystem::current_path();
+        char pattern[] = "/tmp/program-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        std::filesystem::current_path(directory_);
+        // The process-wide values a real process starts with.
+        bus_client = nullptr;
+        bus_connected = 0;
+        sample_callback = nullptr;
+        reader_stopped_callback = nullptr;
+        driving_state = DrivingState{};
+    }
+    void TearDown() override {
+        if (program_.joinable()) {
+            winsim::choose_menu_item({L"Quit"});
+            winsim::click_tray_icon(WM_RBUTTONUP);
+            program_.join();
+        }
+        WinsimTest::TearDown();
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(directory_);
+    }
+
+    void start() {
+        program_ = std::thread([this] {
+            wchar_t* none[] = {nullptr};
+            exit_code_ = wmain(0, none, none);
+            ended_ = true;
+        });
+        settle();
+    }
+    // Until the program's main thread waits for messages with none queued and every stick it
+    // holds has its read outstanding (or it has ended).
+    void settle() {
+        ASSERT_TRUE(wait_for([this] {
+            if (ended_)
+                return true;
+            DWORD thread = main_thread();
+            if (!thread || !winsim::thread_waiting_for_messages(thread))
+                return false;
+            return winsim::running_threads() == 0 || winsim::hid_pending_reads(stick_) > 0;
+        }));
+    }
+    int finish() {
+        program_.join();
+        return exit_code_;
+    }
+    void quit() {
+        winsim::choose_menu_item({L"Quit"});
+        winsim::click_tray_icon(WM_RBUTTONUP);
+        EXPECT_EQ(finish(), 0);
+    }
+    static DWORD main_thread() {
+        for (auto& window : winsim::windows())
+            if (window.class_name == L"PelkavornViGEmClass")
+                return window.thread;
+        return 0;
+    }
+    // Where `call` was first made in the call log; the log's size when never.
+    static size_t first(const std::vector<std::string>& log, const char* call) {
+        return std::find(log.begin(), log.end(), call) - log.begin();
+    }
+
+    std::thread program_;
+    std::atomic<bool> ended_{false};
+    int exit_code_ = -1;
+    int stick_ = -1;
+    std::filesystem::path previous_, directory_;
+};
+
+TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
+    int bus = winsim::bus_add();
+    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    winsim::record_calls(true);
+    start();
+    auto log = winsim::call_log();
+    // Tray (mutex, window, icon), then the bus connection, then the first scan attaching the
+    // stick present at start, then the device notifications, then the loop.
+    size_t tray = first(log, "CreateMutexW"), icon = first(log, "Shell_NotifyIconW"),
+           bus_open = first(log, "CreateFileW"), reader = first(log, "CreateThread"),
+           notifications = first(log, "RegisterDeviceNotificationW"),
+           loop = first(log, "GetMessageW");
+    EXPECT_LT(tray, icon);
+    EXPECT_LT(icon, bus_open);
+    EXPECT_LT(bus_open, reader);
+    EXPECT_LT(reader, notifications);
+    EXPECT_LT(notifications, loop);
+    EXPECT_LT(loop, log.size());
+    EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << "the settings came first";
+    ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
+    ASSERT_FALSE(winsim::tray_icons().empty());
+    winsim::dismiss_menu();
+    winsim::click_tray_icon(WM_RBUTTONUP);
+    settle();
+    EXPECT_EQ(winsim::shown_menus().back().items.at(0).text, L"Pelkavorn K7 Detected")
+        << "the stick present at start is attached before the menu is first opened";
+    EXPECT_TRUE(winsim::balloons().empty());
+
+    quit();
+    EXPECT_TRUE(winsim::bus_pads(bus).empty()) << "the pad leaves the bus with the program";
+    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(device_table.count, 0);
+}
+
+TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        const wchar_t* balloon;
+    };
+    const Case cases[] = {
+        {"no bus", [] {}, L"ViGEmBus not installed"},
+        {"another protocol version",
+         [] {
+             winsim::BusOptions options;
+             options.protocol_version = 2;
+             winsim::bus_add(options);
+         },
+         L"ViGEmBus incompatible version"},
+        {"bus refuses the open",
+         [] {
+             winsim::BusOptions options;
+             options.open_error = ERROR_ACCESS_DENIED;
+             winsim::bus_add(options);
+         },
+         L"Error connecting to ViGEmBus"},
+    };
+    for (const Case& c : cases) {
+        winsim::reset();
+        ended_ = false;
+        c.arrange();
+        start();
+        auto balloons = winsim::balloons();
+        ASSERT_EQ(balloons.size(), 1u) << c.name;
+        EXPECT_EQ(balloons[0].text, c.balloon) << c.name;
+        EXPECT_EQ(balloons[0].title, L"Pelkavorn error") << c.name;
+        EXPECT_EQ(balloons[0].icon, (DWORD)NIIF_ERROR) << c.name;
+        EXPECT_EQ(bus_connected, 0) << c.name;
+        EXPECT_FALSE(winsim::tray_icons().empty()) << c.name << ": runs on";
+        quit();
+    }
+}
+
+TEST_F(Program, FailedTraySaysSoOnStandardOutputAndEndsWithOne) {
+    for (const char* call : {"CreateMutexW", "RegisterClassExW", "CreateWindowExW"}) {
+        winsim::reset();
+        int bus = winsim::bus_add();
+        winsim::fail_calls(call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        ended_ = false;
+        testing::internal::CaptureStdout();
+        start();
+        EXPECT_EQ(finish(), 1) << call;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to create tray\n") << call;
+        EXPECT_TRUE(winsim::balloons().empty()) << call;
+        EXPECT_TRUE(winsim::bus_log(bus).empty()) << call << ": no connection attempted";
+        EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << call;
+    }
+    // What the failed start made stays made, as the process ends at once.
+    allow_open_handles();
+}
+
+TEST_F(Program, CloseRequestEndsTheLoopAndRunsTheSameShutdown) {
+    int bus = winsim::bus_add();
+    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    start();
+    ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
+    HWND window = nullptr;
+    for (auto& info : winsim::windows())
+        if (info.class_name == L"PelkavornViGEmClass")
+            window = info.window;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_TRUE(winsim::bus_pads(bus).empty());
+    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_FALSE(winsim::tray_icons().empty()) << "on this path the icon is not deleted";
+    // Left to the process's end on this path: the mutex and the popup menu with its submenu.
+    EXPECT_EQ(winsim::open_handles("mutex"), 1u);
+    EXPECT_EQ(winsim::open_handles("menu"), 2u);
+    EXPECT_EQ(winsim::open_handles(), 3u);
+    allow_open_handles();
+}
+
+} // namespace
