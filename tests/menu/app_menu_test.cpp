@@ -2,33 +2,12 @@
 // marks the settings file gives, each mode item's effect on the modes and on the file, a choice
 // made while a stick comes or goes, "Quit", and clicks racing the rebuilds that sticks cause.
 #include <app_test.h>
+#include <menu_check.h>
 
 #include <atomic>
 #include <thread>
 
 namespace {
-
-struct Expected {
-    const wchar_t* text;
-    UINT id;
-    bool separator;
-    bool checked;
-    size_t children;
-};
-
-void expect_items(const std::vector<winsim::MenuEntry>& shown,
-                  const std::vector<Expected>& expected) {
-    ASSERT_EQ(shown.size(), expected.size());
-    for (size_t i = 0; i < shown.size(); i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(shown[i].text, expected[i].text);
-        EXPECT_EQ(shown[i].id, expected[i].id);
-        EXPECT_EQ(shown[i].separator, expected[i].separator);
-        EXPECT_EQ(shown[i].checked, expected[i].checked);
-        EXPECT_FALSE(shown[i].grayed);
-        EXPECT_EQ(shown[i].submenu.size(), expected[i].children);
-    }
-}
 
 // Check marks as shown: rotate, driving, movement lock, fast turns.
 struct Marks {
@@ -36,19 +15,20 @@ struct Marks {
 };
 
 void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar_t* status, Marks m) {
-    expect_items(shown, {
-                            {status, 1000, false, false, 0},
-                            {L"", 1, true, false, 0},
-                            {L"Rotate 40-Deg", 1002, false, m.rotate, 0},
-                            {L"Driving Mode", 1003, false, m.driving, 0},
-                            {L"FN Modes", 1006, false, false, 2},
-                            {L"Quit", 1007, false, false, 0},
-                        });
+    expect_menu_rows(shown, {
+                                {status, 1000, false, false, false, 0},
+                                {L"", 1, true, false, false, 0},
+                                {L"Rotate 40-Deg", 1002, false, m.rotate, false, 0},
+                                {L"Driving Mode", 1003, false, m.driving, false, 0},
+                                {L"FN Modes", 1006, false, false, false, 2},
+                                {L"Quit", 1007, false, false, false, 0},
+                            });
     if (shown.size() == 6)
-        expect_items(shown[4].submenu, {
-                                           {L"76-Deg Movement Lock", 1004, false, m.lock, 0},
-                                           {L"Fast Turns", 1005, false, m.fast, 0},
-                                       });
+        expect_menu_rows(shown[4].submenu,
+                         {
+                             {L"76-Deg Movement Lock", 1004, false, m.lock, false, 0},
+                             {L"Fast Turns", 1005, false, m.fast, false, 0},
+                         });
 }
 
 const wchar_t* const DETECTED = L"Pelkavorn K7 Detected";

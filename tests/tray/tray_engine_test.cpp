@@ -1,6 +1,8 @@
 // The tray as a user meets it: the icon, its menu, balloons, closing, shell restarts.
 #include "tray_test.h"
 
+#include <menu_check.h>
+
 #include <shellapi.h>
 
 #include <thread>
@@ -11,29 +13,6 @@ void record_choice(TrayMenuItem* item) {
 }
 
 namespace {
-
-struct Expected {
-    const wchar_t* text;
-    UINT id;
-    bool separator;
-    bool checked;
-    bool grayed;
-    size_t children;
-};
-
-void expect_menu(const std::vector<winsim::MenuEntry>& shown,
-                 const std::vector<Expected>& expected) {
-    ASSERT_EQ(shown.size(), expected.size());
-    for (size_t i = 0; i < shown.size(); i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(shown[i].text, expected[i].text);
-        EXPECT_EQ(shown[i].id, expected[i].id);
-        EXPECT_EQ(shown[i].separator, expected[i].separator);
-        EXPECT_EQ(shown[i].checked, expected[i].checked);
-        EXPECT_EQ(shown[i].grayed, expected[i].grayed);
-        EXPECT_EQ(shown[i].submenu.size(), expected[i].children);
-    }
-}
 
 using TrayIcon = TrayTest;
 
@@ -208,18 +187,19 @@ TEST_F(TrayMenu, ClickShowsTheApplicationMenuTree) {
     create();
     winsim::set_cursor_pos(1500, 1040);
     auto shown = click();
-    expect_menu(shown.items, {
-                                 {L"Pelkavorn K7 Not Detected", 1000, false, false, false, 0},
-                                 {L"", 1, true, false, false, 0},
-                                 {L"Rotate 40-Deg", 1002, false, true, false, 0},
-                                 {L"Driving Mode", 1003, false, false, false, 0},
-                                 {L"FN Modes", 1006, false, false, false, 2},
-                                 {L"Quit", 1007, false, false, false, 0},
-                             });
-    expect_menu(shown.items[4].submenu, {
-                                            {L"76-Deg Movement Lock", 1004, false, false, false, 0},
-                                            {L"Fast Turns", 1005, false, true, false, 0},
-                                        });
+    expect_menu_rows(shown.items, {
+                                      {L"Pelkavorn K7 Not Detected", 1000, false, false, false, 0},
+                                      {L"", 1, true, false, false, 0},
+                                      {L"Rotate 40-Deg", 1002, false, true, false, 0},
+                                      {L"Driving Mode", 1003, false, false, false, 0},
+                                      {L"FN Modes", 1006, false, false, false, 2},
+                                      {L"Quit", 1007, false, false, false, 0},
+                                  });
+    expect_menu_rows(shown.items[4].submenu,
+                     {
+                         {L"76-Deg Movement Lock", 1004, false, false, false, 0},
+                         {L"Fast Turns", 1005, false, true, false, 0},
+                     });
     EXPECT_EQ(shown.items[2].data, reinterpret_cast<ULONG_PTR>(&menu_[2]));
     EXPECT_EQ(shown.items[4].submenu[1].data, reinterpret_cast<ULONG_PTR>(&fn_modes_[1]));
     EXPECT_EQ(shown.flags, 0x182u); // return the command, no notifications, right button
