@@ -7,6 +7,7 @@
 #include <winsim/machine.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
@@ -227,6 +228,9 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
         size_t length = request->code == ctl_x360_report ? 12 : (size == 71 ? 63 : 10);
         pad->second.report.assign(in.begin() + 8, in.begin() + 8 + length);
         pad->second.report_count++;
+        pad->second.report_time_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
         bus.events.push_back({BusEvent::Report, serial, pad->second.report});
         finish(bus, request, 0);
         return;

@@ -100,6 +100,7 @@ struct BusPad {
     // four were taken (the user-index request then fails with error 650), and none for other
     // pads.
     std::optional<uint32_t> user_index;
+    int64_t report_time_ns = 0; // steady clock when the last report was taken, for benchmarks
 };
 
 int bus_add(const BusOptions& options = {});
