@@ -8,8 +8,11 @@
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 DeviceTable device_table = {0, {nullptr}, SRWLOCK_INIT};
 
@@ -24,6 +27,17 @@ struct PendingAdd {
     int32_t reader_ended; // 1 once the device's reader has run its end
 };
 PendingAdd pending_add = {nullptr, 0};
+
+// Sticks that could not be opened even right after a restart. Main thread only. A restart
+// announces the stick's removal and arrival, and the rescan that brings would restart it again,
+// and again, for as long as it stays unopenable; such a stick is restarted once, and again
+// only after it has left the enumeration (pulled out and plugged in).
+std::vector<std::wstring> unopenable_after_restart;
+
+bool restart_tried(const wchar_t* path) {
+    return std::find(unopenable_after_restart.begin(), unopenable_after_restart.end(), path) !=
+           unopenable_after_restart.end();
+}
 
 // Main thread only: a rescan is running, and a device change arrived meanwhile.
 bool rescan_running = false;
@@ -52,10 +66,13 @@ HidDevice* open_stick(const wchar_t* path) {
     HidDevice* device = hid_open(path, 1, 0);
     if (device)
         return device;
-    if (hid_restart_device(path)) {
+    if (!restart_tried(path) && hid_restart_device(path)) {
         device = hid_open(path, 1, 0);
-        if (device)
-            return device;
+        if (!device)
+            device = hid_open(path, 1, 1);
+        if (!device)
+            unopenable_after_restart.push_back(path);
+        return device;
     }
     return hid_open(path, 1, 1);
 }
@@ -72,6 +89,17 @@ bool table_has_path(const wchar_t* path) {
 void rescan_once() {
     static const wchar_t* const filters[] = {STICK_PATH_FILTER, nullptr};
     DeviceListNode* list = hid_enumerate(filters);
+
+    // A stick gone from the list is worth a restart again when it comes back.
+    auto gone = [list](const std::wstring& path) {
+        for (DeviceListNode* node = list; node; node = node->next)
+            if (path == node->path)
+                return false;
+        return true;
+    };
+    unopenable_after_restart.erase(
+        std::remove_if(unopenable_after_restart.begin(), unopenable_after_restart.end(), gone),
+        unopenable_after_restart.end());
 
     // Vanished sticks: only a request to stop; the reader's own end removes its entry once
     // this lock is let go. Its record and device stay alive meanwhile, since that removal

@@ -49,7 +49,8 @@ extern DeviceTable device_table;
 void on_reader_stopped(StickReader* reader);
 
 // Attaches the stick at `path`: opens it (exclusively, after a forced restart when another
-// program holds it, else shared), starts its reader, plugs in a pad when the bus is connected,
+// program holds it, else shared; a stick that stayed unopenable right after a restart is not
+// restarted again until it has left the enumeration), starts its reader, plugs in a pad when the bus is connected,
 // inserts the entry, rebuilds the menu and refreshes the tray. Every failure shows its warning
 // balloon. 1 when the stick is in the table, 0 when not (table full, no open, no reader, or
 // the reader ended before its entry could be inserted, which is cleaned up as its removal

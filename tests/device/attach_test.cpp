@@ -141,6 +141,28 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(row.index == 0 ? "Allowed" : row.index == 1 ? "Refused" : "Wow64");
     });
 
+TEST_F(Attach, StickThatStaysUnopenableAfterARestartIsNotRestartedAgainAndAgain) {
+    start();
+    // Opens fail whatever the restart does (the preparsed data cannot be read).
+    winsim::fail_calls("HidD_GetPreparsedData", -1, ERROR_GEN_FAILURE);
+    int id = winsim::hid_add(winsim::hid_stick(1));
+    for (int i = 0; i < 40; i++)
+        pump(); // the plug-in's notices, then what each restart announces
+    EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 2u) << "one restart: disable, enable";
+    EXPECT_EQ(winsim::queued_messages(), 0u) << "the restarts have stopped";
+    for (const auto& text : balloon_texts())
+        EXPECT_EQ(text, L"Error opening new device");
+    // Pulled out and plugged in again, it is worth one more restart.
+    winsim::hid_unplug(id);
+    pump();
+    winsim::hid_plug(id);
+    for (int i = 0; i < 40; i++)
+        pump();
+    EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 4u);
+    winsim::clear_faults();
+    quit();
+}
+
 TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
     start();
     int id = plug_arranged(1, [](int stick) {
