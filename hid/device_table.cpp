@@ -39,6 +39,11 @@ bool restart_tried(const wchar_t* path) {
            unopenable_after_restart.end();
 }
 
+// Main thread only: a rescan asked a vanished stick's reader to stop. Until that reader's end
+// has removed its entry the table looks full, so sticks still present are attached by a
+// rescan after the removal rather than refused with a balloon now.
+bool rescan_after_removal = false;
+
 // Main thread only: a rescan is running, and a device change arrived meanwhile.
 bool rescan_running = false;
 bool rescan_again = false;
@@ -104,23 +109,31 @@ void rescan_once() {
     // Vanished sticks: only a request to stop; the reader's own end removes its entry once
     // this lock is let go. Its record and device stay alive meanwhile, since that removal
     // needs the lock exclusively.
+    bool stopping = false;
     AcquireSRWLockShared(&device_table.lock);
     for (int32_t i = 0; i < device_table.count; i++) {
         DeviceEntry* entry = device_table.entries[i];
         bool present = false;
         for (DeviceListNode* node = list; node && !present; node = node->next)
             present = std::wcscmp(node->path, entry->device->path) == 0;
-        if (!present)
+        if (!present) {
             stick_reader_stop(entry->reader);
+            stopping = true;
+        }
     }
     ReleaseSRWLockShared(&device_table.lock);
+    if (stopping)
+        rescan_after_removal = true;
 
     // New sticks. The lock is let go before device_add, which takes it exclusively.
     for (DeviceListNode* node = list; node; node = node->next) {
         AcquireSRWLockShared(&device_table.lock);
         bool known = table_has_path(node->path);
+        bool full = device_table.count >= DEVICE_TABLE_CAPACITY;
         ReleaseSRWLockShared(&device_table.lock);
-        if (!known)
+        // A table full only of sticks on their way out is not full for long: the rescan after
+        // their removal attaches this one, where trying now would only say the table is full.
+        if (!known && !(full && rescan_after_removal))
             device_add(node->path);
     }
 
@@ -133,12 +146,26 @@ void rescan_once() {
 
 } // namespace
 
+namespace {
+
+// After a removal, on the main thread: the menu shows the table as it now is, and a stick that
+// a rescan left waiting for this removal is attached.
+void after_removal(void*) {
+    app_menu_update(nullptr);
+    if (rescan_after_removal) {
+        rescan_after_removal = false;
+        device_rescan();
+    }
+}
+
+} // namespace
+
 void on_reader_stopped(StickReader* reader) {
     if (!device_remove_by_reader(reader))
         return;
     // The popup menu refers to the array a rebuild frees, and only the main thread may replace
     // either. Refused only when the tray is gone, and then there is no menu to show anyway.
-    tray_post_to_main(app_menu_update, nullptr);
+    tray_post_to_main(after_removal, nullptr);
 }
 
 int device_add(const wchar_t* path) {

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -140,6 +141,32 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HeldCase>& row) {
         return std::string(row.index == 0 ? "Allowed" : row.index == 1 ? "Refused" : "Wow64");
     });
+
+std::atomic<bool> removal_may_go{true};
+void gated_reader_stop(StickReader* reader) {
+    while (!removal_may_go)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    on_reader_stopped(reader);
+}
+
+TEST_F(Attach, SecondStickTakesOverWhenTheFirstGoesWhateverFinishesFirst) {
+    start();
+    int first = plug_new(1);
+    int second = plug_new(2);
+    size_t told = winsim::balloons().size();
+    // The rescan that the unplug brings runs while the first stick's entry is still in the
+    // table: its reader's end is held back until the rescan is over.
+    removal_may_go = false;
+    reader_stopped_callback = gated_reader_stop;
+    winsim::hid_unplug(first);
+    pump();
+    EXPECT_EQ(winsim::balloons().size(), told) << "no \"Device count limit reached\" now";
+    removal_may_go = true;
+    EXPECT_TRUE(pump_until([&] { return winsim::hid_open_files(second) == 1; }))
+        << "the second stick is attached once the first has gone";
+    EXPECT_TRUE(deliver_and_see(second, report(0x7000)));
+    quit();
+}
 
 TEST_F(Attach, StickThatStaysUnopenableAfterARestartIsNotRestartedAgainAndAgain) {
     start();
