@@ -6,7 +6,12 @@
 //
 //   rig-harness.exe --install INF           installs the driver as a root-enumerated device
 //   rig-harness.exe SCENARIO EXE [LATENCY]   plays SCENARIO in the current (empty) directory;
-//                                           LATENCY gets the driver's report-to-pad times (us)
+//                                           LATENCY gets the driver's report-to-pad times (us);
+//                                           SCENARIO "--demo" is the simulator's demonstration,
+//                                           narrated
+//
+// RIG_MENU_PAUSE_MS=N leaves each opened menu on screen for N ms before the keys (for a look
+// or a screenshot).
 //
 // Not printed here, as Wine does not let another process see them: balloons and the menu's
 // lines (the menu belongs to the program's process). Reports whose report ID is not 0 cannot
@@ -20,6 +25,8 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -179,7 +186,10 @@ void use_menu(Player& p, const std::string& text) {
         std::fprintf(stderr, "rig-harness: the tray menu did not open\n");
         return;
     }
-    Sleep(50);
+    DWORD pause = 50;
+    if (const char* wanted = std::getenv("RIG_MENU_PAUSE_MS"))
+        pause = (DWORD)std::strtoul(wanted, nullptr, 10);
+    Sleep(pause);
     for (WPARAM key : keys) {
         PostMessageW(window, WM_KEYDOWN, key, 1);
         PostMessageW(window, WM_KEYUP, key, 0xC0000001);
@@ -385,9 +395,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: rig-harness --install INF | SCENARIO EXE [LATENCY]\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
+    bool demo = std::string(argv[1]) == "--demo";
     std::stringstream text;
-    text << in.rdbuf();
+    if (demo) {
+        text << sim::scenario_demo();
+    } else {
+        std::ifstream in(argv[1], std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "rig-harness: cannot read %s\n", argv[1]);
+            return 2;
+        }
+        text << in.rdbuf();
+    }
     sim::Scenario scenario = sim::scenario_parse(text.str());
     if (!scenario.error.empty()) {
         std::fprintf(stderr, "rig-harness: %s\n", scenario.error.c_str());
@@ -411,8 +430,12 @@ int main(int argc, char** argv) {
                 return false;
         return true;
     });
-    for (const sim::Command& c : scenario.commands)
+    for (const sim::Command& c : scenario.commands) {
+        if (demo)
+            for (const std::string& line : c.narration)
+                std::printf("%s\n", line.c_str());
         play(c, p, argv[2]);
+    }
     if (p.running) {
         sim::Command quit;
         quit.verb = sim::Verb::Click;
