@@ -64,6 +64,7 @@ typedef struct Pad {
 typedef struct Stick {
     PDEVICE_OBJECT pdo; /* the child device while it exists (until its removal request) */
     int present;        /* reported in the bus relations */
+    int other;          /* an unrelated HID device (a mouse's IDs) rather than a stick */
     int started;
     PIRP reads[MAX_READS]; /* pended IOCTL_HID_READ_REPORT requests */
     unsigned char queued[MAX_QUEUED][RIG_REPORT_BYTES];
@@ -360,8 +361,10 @@ static NTSTATUS stick_internal_control(int s, PIRP irp) {
             return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
         RtlZeroMemory(&a, sizeof(a));
         a.Size = sizeof(a);
-        a.VendorID = 0x16D0;
-        a.ProductID = 0x11A0;
+        KeAcquireSpinLock(&lock, &irql);
+        a.VendorID = sticks[s].other ? 0x046D : 0x16D0;
+        a.ProductID = sticks[s].other ? 0xC077 : 0x11A0;
+        KeReleaseSpinLock(&lock, irql);
         a.VersionNumber = 0x0100;
         RtlCopyMemory(irp->UserBuffer, &a, sizeof(a));
         return finish(irp, STATUS_SUCCESS, sizeof(a));
@@ -417,7 +420,9 @@ static WCHAR* pool_string(const WCHAR* text, ULONG chars) {
 
 static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    static const WCHAR id[] = L"PELKRIG\\VID_16D0&PID_11A0\0";
+    static const WCHAR stick_id[] = L"PELKRIG\\VID_16D0&PID_11A0\0";
+    static const WCHAR other_id[] = L"PELKRIG\\VID_046D&PID_C077\0";
+    const WCHAR* id = sticks[s].other ? other_id : stick_id;
     static const WCHAR none[] = L"\0";
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
@@ -427,10 +432,10 @@ static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_ID:
         switch (stack->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
-            information = (ULONG_PTR)pool_string(id, sizeof(id) / sizeof(WCHAR) - 1);
+            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR) - 1);
             break;
         case BusQueryHardwareIDs:
-            information = (ULONG_PTR)pool_string(id, sizeof(id) / sizeof(WCHAR));
+            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR));
             break;
         case BusQueryCompatibleIDs: /* Wine fails the install without an answer here */
             information = (ULONG_PTR)pool_string(none, 2);
@@ -580,7 +585,7 @@ static NTSTATUS bus_pnp(Extension* ext, PDEVICE_OBJECT device, PIRP irp) {
 
 /* ---- the control device ---- */
 
-static NTSTATUS plug_stick(int s, int plug) {
+static NTSTATUS plug_stick(int s, int plug, int other) {
     PDEVICE_OBJECT physical = NULL, pdo = NULL;
     KIRQL irql;
     NTSTATUS status;
@@ -602,6 +607,7 @@ static NTSTATUS plug_stick(int s, int plug) {
             return STATUS_DEVICE_BUSY;
         }
         sticks[s].pdo = pdo;
+        sticks[s].other = other;
         sticks[s].present = 1;
         sticks[s].queued_count = 0;
         sticks[s].delivered_at = 0;
@@ -634,7 +640,7 @@ static NTSTATUS control_request(PIRP irp) {
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
         for (s = 0; s < RIG_STICKS; s++)
             if (sticks[s].present)
-                plug_stick(s, 0);
+                plug_stick(s, 0, 0);
         KeAcquireSpinLock(&lock, &irql);
         bus_mode = value;
         RtlZeroMemory(pads, sizeof(pads));
@@ -660,9 +666,11 @@ static NTSTATUS control_request(PIRP irp) {
     }
     case RIG_CTL_PLUG:
     case RIG_CTL_UNPLUG:
-        if (in_length != 4 || value >= RIG_STICKS)
+        if ((in_length != 4 && in_length != 8) || value >= RIG_STICKS)
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return finish(irp, plug_stick((int)value, code == RIG_CTL_PLUG), 0);
+        return finish(
+            irp,
+            plug_stick((int)value, code == RIG_CTL_PLUG, in_length == 8 && u32(buffer, 4) != 0), 0);
     case RIG_CTL_REPORT: {
         PIRP read = NULL;
         if (in_length != 4 + RIG_REPORT_BYTES || value >= RIG_STICKS)

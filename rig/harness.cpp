@@ -72,8 +72,7 @@ struct Player {
     PROCESS_INFORMATION program{};
     bool running = false;
     uint32_t bus_mode = RIG_BUS_PRESENT;
-    std::map<std::string, int> sticks;  // scenario name -> stick number
-    std::map<std::string, bool> others; // unrelated devices: not made by the rig
+    std::map<std::string, int> sticks; // scenario name -> stick number
     uint32_t events_seen = 0;
 };
 
@@ -264,12 +263,6 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
     case Verb::Clock:
         return;
     case Verb::Plug: {
-        if (c.other) {
-            p.others[c.name] = true;
-            return;
-        }
-        if (p.others.count(c.name))
-            return;
         if (!p.sticks.count(c.name)) {
             int number = (int)p.sticks.size();
             p.sticks[c.name] = number;
@@ -277,7 +270,8 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         uint32_t number = (uint32_t)p.sticks[c.name];
         // A stick unplugged a moment ago is gone once the system has removed it.
         wait_for(10000, [&] { return !status().stick_started[number]; });
-        if (!ask_value(RIG_CTL_PLUG, number))
+        uint32_t plug[2] = {number, c.other ? 1u : 0u};
+        if (!ask(RIG_CTL_PLUG, plug, sizeof(plug)))
             std::fprintf(stderr, "rig-harness: plug %s refused (%lu)\n", c.name.c_str(),
                          GetLastError());
         // Started by its HID stack, which then keeps a read waiting.
@@ -291,8 +285,6 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         break;
     }
     case Verb::Unplug: {
-        if (p.others.count(c.name))
-            return;
         uint32_t number = (uint32_t)p.sticks.at(c.name);
         ask_value(RIG_CTL_UNPLUG, number);
         wait_for(10000, [&] { return !status().stick_started[number]; });

@@ -13,7 +13,8 @@
 #define RIG_CTL_RESET RIG_CTL(0x900)
 /* in: uint32 first event wanted; out: RigEvent records from there on (as many as fit). */
 #define RIG_CTL_EVENTS RIG_CTL(0x901)
-/* in: uint32 stick number (0..RIG_STICKS-1). */
+/* in: uint32 stick number (0..RIG_STICKS-1); for a plug optionally a uint32 that is 1 for an
+ * unrelated HID device (a mouse's vendor and product) instead of a stick. */
 #define RIG_CTL_PLUG RIG_CTL(0x902)
 #define RIG_CTL_UNPLUG RIG_CTL(0x903)
 /* in: uint32 stick number, then the report's bytes after its report ID (RIG_REPORT_BYTES). */
