@@ -74,6 +74,9 @@ struct Player {
     uint32_t bus_mode = RIG_BUS_PRESENT;
     std::map<std::string, int> sticks; // scenario name -> stick number
     uint32_t events_seen = 0;
+    bool clock_set = false; // the scenario's last clock command: its value and when it came
+    int64_t clock = 0;
+    DWORD clock_tick = 0;
 };
 
 bool program_ended(const Player& p) {
@@ -260,8 +263,21 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         return;
     }
     case Verb::Bus:
-    case Verb::Clock:
         return;
+    case Verb::Clock: {
+        // The simulator sets the program's clock; here real time has to pass instead, at least
+        // as much as the scenario's clock moves on.
+        DWORD now = GetTickCount();
+        if (p.clock_set && c.numbers[0] > p.clock) {
+            DWORD wanted = (DWORD)(c.numbers[0] - p.clock) * 1000 + 100;
+            if (now - p.clock_tick < wanted)
+                Sleep(wanted - (now - p.clock_tick));
+        }
+        p.clock_set = true;
+        p.clock = c.numbers[0];
+        p.clock_tick = GetTickCount();
+        return;
+    }
     case Verb::Plug: {
         if (!p.sticks.count(c.name)) {
             int number = (int)p.sticks.size();
@@ -444,7 +460,12 @@ int main(int argc, char** argv) {
                 out << (buffer[i] * 1000000 / buffer[0]) << "\n";
         }
     }
+    // A record the bus refused for its form is a fault of the program's client, whatever the
+    // output says.
+    unsigned refused = status().refused;
+    if (refused)
+        std::fprintf(stderr, "rig-harness: the bus refused %u malformed requests\n", refused);
     // The next scenario starts from a bus without sticks.
     ask_value(RIG_CTL_RESET, RIG_BUS_PRESENT);
-    return 0;
+    return refused ? 4 : 0;
 }
