@@ -1,0 +1,896 @@
+/* The rig's test driver, for Wine's device host. One source, two images:
+ *
+ *  - pelkrig.sys (service "pelkrig"): the virtual-pad bus double on a root-enumerated device
+ *    (the bus interface class and its device-control protocol, checked as strictly as the
+ *    simulated bus driver checks it), the bus of up to four virtual sticks (child devices with
+ *    VID 16D0 / PID 11A0 whose HID requests it answers), and a named control device for
+ *    rig-harness.exe.
+ *  - pelkrighid.sys (service "pelkrighid", built with RIG_HID_MINIDRIVER): the HID minidriver
+ *    of the stick. The HID class driver takes over the driver object of whoever registers as
+ *    a minidriver, so the bus cannot be that driver object; this one passes every request of
+ *    the HID class down to the stick's device, where the bus image answers it.
+ *
+ * Everything runs at whatever level Wine calls us; the one spin lock guards all state. */
+#include <ntddk.h>
+#include <wdm.h>
+
+#include "rig.h"
+
+#ifndef RIG_HID_MINIDRIVER
+
+static const GUID bus_class = {
+    0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
+
+enum {
+    ctl_plug_in = 0x002AA004,
+    ctl_unplug = 0x002AA008,
+    ctl_version = 0x002AA00C,
+    ctl_wait_ready = 0x002AA010,
+    ctl_x360_feedback = 0x002AE804,
+    ctl_x360_report = 0x002AA808,
+    ctl_ds4_report = 0x002AA80C,
+    ctl_ds4_feedback = 0x002AA810,
+    ctl_x360_user_index = 0x002AE81C,
+};
+
+/* The HID class's requests to a minidriver (METHOD_NEITHER on the keyboard device type). */
+#define HID_CTL(id) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), METHOD_NEITHER, FILE_ANY_ACCESS)
+#define RIG_IOCTL_HID_GET_DEVICE_DESCRIPTOR HID_CTL(0)
+#define RIG_IOCTL_HID_GET_REPORT_DESCRIPTOR HID_CTL(1)
+#define RIG_IOCTL_HID_READ_REPORT HID_CTL(2)
+#define RIG_IOCTL_HID_GET_DEVICE_ATTRIBUTES HID_CTL(9)
+
+#define MAX_PADS 16
+#define MAX_EVENTS 8192
+#define MAX_QUEUED 64
+#define MAX_READS 8
+#define MAX_LATENCIES 4096
+
+enum Kind { KIND_CONTROL = 1, KIND_BUS = 2, KIND_STICK = 3 };
+
+typedef struct Extension {
+    enum Kind kind;
+    int stick;                     /* KIND_STICK: its number */
+    PDEVICE_OBJECT lower;          /* KIND_BUS: the device below */
+    PDEVICE_OBJECT physical;       /* KIND_BUS: the root device Wine made for us */
+    UNICODE_STRING interface_name; /* KIND_BUS */
+} Extension;
+
+typedef struct Pad {
+    ULONG serial; /* 0: slot free */
+    ULONG type;
+} Pad;
+
+typedef struct Stick {
+    PDEVICE_OBJECT pdo; /* the child device while it exists (until its removal request) */
+    int present;        /* reported in the bus relations */
+    int other;          /* an unrelated HID device (a mouse's IDs) rather than a stick */
+    int started;
+    PIRP reads[MAX_READS]; /* pended IOCTL_HID_READ_REPORT requests */
+    unsigned char queued[MAX_QUEUED][RIG_REPORT_BYTES];
+    int queued_count;
+    unsigned int reads_taken;
+    LONGLONG delivered_at; /* counter when the last report was handed over; 0 once matched */
+} Stick;
+
+/* All state below is guarded by `lock`. */
+static KSPIN_LOCK lock;
+static PDRIVER_OBJECT driver;
+static PDEVICE_OBJECT control;
+static PDEVICE_OBJECT bus; /* the bus's device while started */
+static ULONG bus_mode = RIG_BUS_ABSENT;
+static int bus_started;
+static Pad pads[MAX_PADS];
+static Stick sticks[RIG_STICKS];
+static RigEvent events[MAX_EVENTS];
+static ULONG event_count;
+static ULONG refused;
+static LONGLONG latencies[MAX_LATENCIES];
+static ULONG latency_count;
+
+static const unsigned char report_descriptor[] = {
+    0x05, 0x01,                   /* usage page: generic desktop */
+    0x09, 0x04,                   /* usage: joystick */
+    0xA1, 0x01,                   /* collection: application */
+    0x09, 0x30,                   /*   usage: X */
+    0x09, 0x31,                   /*   usage: Y */
+    0x15, 0x00,                   /*   logical minimum 0 */
+    0x27, 0xFF, 0xFF, 0x00, 0x00, /* logical maximum 65535 */
+    0x75, 0x10,                   /*   16 bits */
+    0x95, 0x02,                   /*   two of them */
+    0x81, 0x02,                   /*   input: data, variable, absolute */
+    0x05, 0x09,                   /*   usage page: buttons */
+    0x19, 0x01, 0x29, 0x01,       /* button 1 */
+    0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x01,
+    0x81, 0x02, 0x75, 0x07, 0x95, 0x01, 0x81, 0x03, /* padding to the byte */
+    0xC0,
+};
+
+#pragma pack(push, 1)
+typedef struct RigHidDescriptor {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdHID;
+    UCHAR bCountry;
+    UCHAR bNumDescriptors;
+    UCHAR bReportType;
+    USHORT wReportLength;
+} RigHidDescriptor;
+#pragma pack(pop)
+
+typedef struct RigHidAttributes {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+    USHORT Reserved[11];
+} RigHidAttributes;
+
+static LONGLONG now(void) {
+    return KeQueryPerformanceCounter(NULL).QuadPart;
+}
+
+static ULONG u32(const UCHAR* bytes, ULONG offset) {
+    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
+           ((ULONG)bytes[offset + 3] << 24);
+}
+
+/* Lock held. */
+static void log_event(ULONG kind, ULONG serial, const UCHAR* report) {
+    if (event_count >= MAX_EVENTS)
+        return;
+    events[event_count].kind = kind;
+    events[event_count].serial = serial;
+    RtlZeroMemory(events[event_count].report, 12);
+    if (report)
+        RtlCopyMemory(events[event_count].report, report, 12);
+    event_count++;
+}
+
+static NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* Lock held. */
+static Pad* find_pad(ULONG serial) {
+    int i;
+    for (i = 0; i < MAX_PADS; i++)
+        if (pads[i].serial && pads[i].serial == serial)
+            return &pads[i];
+    return NULL;
+}
+
+static ULONG record_size(ULONG code, ULONG input_length) {
+    switch (code) {
+    case ctl_version:
+    case ctl_unplug:
+    case ctl_wait_ready:
+        return 8;
+    case ctl_plug_in:
+    case ctl_ds4_feedback:
+        return 16;
+    case ctl_x360_feedback:
+    case ctl_x360_user_index:
+        return 12;
+    case ctl_x360_report:
+        return 20;
+    case ctl_ds4_report:
+        return input_length == 71 ? 71 : 20;
+    default:
+        return 0;
+    }
+}
+
+static int has_output(ULONG code) {
+    return code == ctl_x360_feedback || code == ctl_ds4_feedback || code == ctl_x360_user_index;
+}
+
+/* The bus protocol: every request is answered at once. */
+static NTSTATUS bus_control(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const UCHAR* in = irp->AssociatedIrp.SystemBuffer;
+    ULONG size = record_size(code, in_length);
+    ULONG serial;
+    KIRQL irql;
+    NTSTATUS status = STATUS_SUCCESS;
+    Pad* pad;
+    int i;
+
+    if (size == 0)
+        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (in_length != size || !in || u32(in, 0) != size ||
+        (has_output(code) ? out_length != size : out_length != 0)) {
+        KeAcquireSpinLock(&lock, &irql);
+        refused++;
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    serial = u32(in, 4);
+    KeAcquireSpinLock(&lock, &irql);
+    pad = find_pad(serial);
+    switch (code) {
+    case ctl_version:
+        status =
+            (serial == 1 && bus_mode == RIG_BUS_PRESENT) ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+        break;
+    case ctl_plug_in:
+        if (serial == 0 || pad) {
+            status = STATUS_OBJECT_NAME_COLLISION;
+            break;
+        }
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        for (i = 0; i < MAX_PADS; i++) {
+            if (!pads[i].serial) {
+                pads[i].serial = serial;
+                pads[i].type = u32(in, 8);
+                log_event(RIG_EVENT_PLUGGED, serial, NULL);
+                status = STATUS_SUCCESS;
+                break;
+            }
+        }
+        break;
+    case ctl_wait_ready:
+        status = pad ? STATUS_SUCCESS : STATUS_DEVICE_DOES_NOT_EXIST;
+        break;
+    case ctl_unplug:
+        if (!pad) {
+            status = STATUS_DEVICE_DOES_NOT_EXIST;
+            break;
+        }
+        pad->serial = 0;
+        log_event(RIG_EVENT_UNPLUGGED, serial, NULL);
+        break;
+    case ctl_x360_report:
+        if (!pad || pad->type != 0) {
+            status = STATUS_ACCESS_DENIED;
+            break;
+        }
+        log_event(RIG_EVENT_REPORT, serial, in + 8);
+        /* The time from the last report handed to the HID stack to this pad report. */
+        for (i = 0; i < RIG_STICKS; i++) {
+            if (sticks[i].delivered_at) {
+                if (latency_count < MAX_LATENCIES)
+                    latencies[latency_count++] = now() - sticks[i].delivered_at;
+                sticks[i].delivered_at = 0;
+            }
+        }
+        break;
+    default:
+        /* Feedback, user index and DualShock 4 reports: no pad of that kind here. */
+        status = (pad && code == ctl_x360_user_index) ? STATUS_UNSUCCESSFUL : STATUS_ACCESS_DENIED;
+        break;
+    }
+    KeReleaseSpinLock(&lock, irql);
+    return finish(irp, status, 0);
+}
+
+/* ---- the sticks' reads ---- */
+
+static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL irql;
+    int i, s, found = 0;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&lock, &irql);
+    for (s = 0; s < RIG_STICKS; s++)
+        for (i = 0; i < MAX_READS; i++)
+            if (sticks[s].reads[i] == irp) {
+                sticks[s].reads[i] = NULL;
+                found = 1;
+            }
+    KeReleaseSpinLock(&lock, irql);
+    /* Not found: whoever took it from the list completes it. */
+    if (found)
+        finish(irp, STATUS_CANCELLED, 0);
+}
+
+/* Lock held. Takes the oldest pended read of the stick away from cancellation, or NULL. */
+static PIRP take_read(Stick* stick) {
+    int i;
+    for (i = 0; i < MAX_READS; i++) {
+        PIRP irp = stick->reads[i];
+        if (irp) {
+            stick->reads[i] = NULL;
+            IoSetCancelRoutine(irp, NULL);
+            return irp;
+        }
+    }
+    return NULL;
+}
+
+/* Hands a report to a read; the read's buffer is the caller's (METHOD_NEITHER). */
+static void complete_read(PIRP irp, const UCHAR* report) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (length > RIG_REPORT_BYTES)
+        length = RIG_REPORT_BYTES;
+    RtlCopyMemory(irp->UserBuffer, report, length);
+    finish(irp, STATUS_SUCCESS, length);
+}
+
+/* Completes every pended read of a stick with `status` (removal). */
+static void fail_reads(int s, NTSTATUS status) {
+    PIRP taken[MAX_READS];
+    int count = 0, i;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    while (count < MAX_READS && (taken[count] = take_read(&sticks[s])) != NULL)
+        count++;
+    sticks[s].queued_count = 0;
+    KeReleaseSpinLock(&lock, irql);
+    for (i = 0; i < count; i++)
+        finish(taken[i], status, 0);
+}
+
+static NTSTATUS stick_internal_control(int s, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    KIRQL irql;
+    int i;
+
+    switch (code) {
+    case RIG_IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
+        RigHidDescriptor d;
+        if (out_length < sizeof(d))
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        d.bLength = sizeof(d);
+        d.bDescriptorType = 0x21;
+        d.bcdHID = 0x0111;
+        d.bCountry = 0;
+        d.bNumDescriptors = 1;
+        d.bReportType = 0x22;
+        d.wReportLength = sizeof(report_descriptor);
+        RtlCopyMemory(irp->UserBuffer, &d, sizeof(d));
+        return finish(irp, STATUS_SUCCESS, sizeof(d));
+    }
+    case RIG_IOCTL_HID_GET_REPORT_DESCRIPTOR:
+        if (out_length < sizeof(report_descriptor))
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(irp->UserBuffer, report_descriptor, sizeof(report_descriptor));
+        return finish(irp, STATUS_SUCCESS, sizeof(report_descriptor));
+    case RIG_IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
+        RigHidAttributes a;
+        if (out_length < sizeof(a))
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlZeroMemory(&a, sizeof(a));
+        a.Size = sizeof(a);
+        KeAcquireSpinLock(&lock, &irql);
+        a.VendorID = sticks[s].other ? 0x046D : 0x16D0;
+        a.ProductID = sticks[s].other ? 0xC077 : 0x11A0;
+        KeReleaseSpinLock(&lock, irql);
+        a.VersionNumber = 0x0100;
+        RtlCopyMemory(irp->UserBuffer, &a, sizeof(a));
+        return finish(irp, STATUS_SUCCESS, sizeof(a));
+    }
+    case RIG_IOCTL_HID_READ_REPORT: {
+        UCHAR report[RIG_REPORT_BYTES];
+        KeAcquireSpinLock(&lock, &irql);
+        if (!sticks[s].present) {
+            KeReleaseSpinLock(&lock, irql);
+            return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        }
+        if (sticks[s].queued_count) {
+            RtlCopyMemory(report, sticks[s].queued[0], RIG_REPORT_BYTES);
+            sticks[s].queued_count--;
+            for (i = 0; i < sticks[s].queued_count; i++)
+                RtlCopyMemory(sticks[s].queued[i], sticks[s].queued[i + 1], RIG_REPORT_BYTES);
+            sticks[s].reads_taken++;
+            sticks[s].delivered_at = now();
+            KeReleaseSpinLock(&lock, irql);
+            complete_read(irp, report);
+            return STATUS_SUCCESS;
+        }
+        for (i = 0; i < MAX_READS; i++) {
+            if (!sticks[s].reads[i]) {
+                IoMarkIrpPending(irp);
+                sticks[s].reads[i] = irp;
+                IoSetCancelRoutine(irp, read_cancelled);
+                if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+                    sticks[s].reads[i] = NULL;
+                    KeReleaseSpinLock(&lock, irql);
+                    finish(irp, STATUS_CANCELLED, 0);
+                } else
+                    KeReleaseSpinLock(&lock, irql);
+                return STATUS_PENDING;
+            }
+        }
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_DEVICE_BUSY, 0);
+    }
+    default:
+        return finish(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+}
+
+/* ---- plug and play ---- */
+
+static WCHAR* pool_string(const WCHAR* text, ULONG chars) {
+    WCHAR* copy = ExAllocatePool(PagedPool, chars * sizeof(WCHAR));
+    if (copy)
+        RtlCopyMemory(copy, text, chars * sizeof(WCHAR));
+    return copy;
+}
+
+static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    static const WCHAR stick_id[] = L"PELKRIG\\VID_16D0&PID_11A0\0";
+    static const WCHAR other_id[] = L"PELKRIG\\VID_046D&PID_C077\0";
+    const WCHAR* id = sticks[s].other ? other_id : stick_id;
+    static const WCHAR none[] = L"\0";
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    KIRQL irql;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_ID:
+        switch (stack->Parameters.QueryId.IdType) {
+        case BusQueryDeviceID:
+            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR) - 1);
+            break;
+        case BusQueryHardwareIDs:
+            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR));
+            break;
+        case BusQueryCompatibleIDs: /* Wine fails the install without an answer here */
+            information = (ULONG_PTR)pool_string(none, 2);
+            break;
+        case BusQueryInstanceID: {
+            WCHAR number[2] = {(WCHAR)(L'1' + s), 0};
+            information = (ULONG_PTR)pool_string(number, 2);
+            break;
+        }
+        default:
+            return finish(irp, status, information);
+        }
+        status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        break;
+    case IRP_MN_START_DEVICE:
+        KeAcquireSpinLock(&lock, &irql);
+        sticks[s].started = 1;
+        KeReleaseSpinLock(&lock, irql);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_CAPABILITIES:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        int gone;
+        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+        KeAcquireSpinLock(&lock, &irql);
+        sticks[s].started = 0;
+        gone = !sticks[s].present && sticks[s].pdo == device;
+        if (gone)
+            sticks[s].pdo = NULL;
+        KeReleaseSpinLock(&lock, irql);
+        finish(irp, STATUS_SUCCESS, 0);
+        /* A device still reported present stays until the bus goes. */
+        if (gone)
+            IoDeleteDevice(device);
+        return STATUS_SUCCESS;
+    }
+    default:
+        break;
+    }
+    return finish(irp, status, information);
+}
+
+static NTSTATUS NTAPI forwarded(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    (void)device;
+    (void)irp;
+    KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Sends the request down and waits for it; the caller completes it. */
+static NTSTATUS forward_and_wait(Extension* ext, PIRP irp) {
+    KEVENT done;
+    NTSTATUS status;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, forwarded, &done, TRUE, TRUE, TRUE);
+    status = IoCallDriver(ext->lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+/* Lock not held. Turns the bus's interface on or off as the mode wants. */
+static void bus_interface_follow_mode(void) {
+    PDEVICE_OBJECT device;
+    ULONG mode;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    device = bus_started ? bus : NULL;
+    mode = bus_mode;
+    KeReleaseSpinLock(&lock, irql);
+    if (device) {
+        Extension* ext = device->DeviceExtension;
+        if (ext->interface_name.Buffer)
+            IoSetDeviceInterfaceState(&ext->interface_name, mode != RIG_BUS_ABSENT);
+    }
+}
+
+static NTSTATUS bus_pnp(Extension* ext, PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+    KIRQL irql;
+    int s;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = forward_and_wait(ext, irp);
+        if (NT_SUCCESS(status)) {
+            if (!ext->interface_name.Buffer)
+                IoRegisterDeviceInterface(ext->physical, &bus_class, NULL, &ext->interface_name);
+            KeAcquireSpinLock(&lock, &irql);
+            bus = device;
+            bus_started = 1;
+            KeReleaseSpinLock(&lock, irql);
+            bus_interface_follow_mode();
+        }
+        return finish(irp, status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            PDEVICE_RELATIONS relations = ExAllocatePool(
+                PagedPool, sizeof(DEVICE_RELATIONS) + RIG_STICKS * sizeof(PDEVICE_OBJECT));
+            if (!relations)
+                return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+            relations->Count = 0;
+            KeAcquireSpinLock(&lock, &irql);
+            for (s = 0; s < RIG_STICKS; s++) {
+                if (sticks[s].present && sticks[s].pdo) {
+                    ObReferenceObject(sticks[s].pdo);
+                    relations->Objects[relations->Count++] = sticks[s].pdo;
+                }
+            }
+            KeReleaseSpinLock(&lock, irql);
+            return finish(irp, STATUS_SUCCESS, (ULONG_PTR)relations);
+        }
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        KeAcquireSpinLock(&lock, &irql);
+        bus_started = 0;
+        bus = NULL;
+        KeReleaseSpinLock(&lock, irql);
+        if (ext->interface_name.Buffer)
+            IoSetDeviceInterfaceState(&ext->interface_name, FALSE);
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(ext->lower, irp);
+        IoDetachDevice(ext->lower);
+        IoDeleteDevice(device);
+        return status;
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+/* ---- the control device ---- */
+
+static NTSTATUS plug_stick(int s, int plug, int other) {
+    PDEVICE_OBJECT physical = NULL, pdo = NULL;
+    KIRQL irql;
+    NTSTATUS status;
+    if (plug) {
+        status = IoCreateDevice(driver, sizeof(Extension), NULL, FILE_DEVICE_UNKNOWN,
+                                FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+        if (!NT_SUCCESS(status))
+            return status;
+        ((Extension*)pdo->DeviceExtension)->kind = KIND_STICK;
+        ((Extension*)pdo->DeviceExtension)->stick = s;
+        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    KeAcquireSpinLock(&lock, &irql);
+    if (plug) {
+        if (sticks[s].present || sticks[s].pdo || !bus) {
+            /* Still there, or its earlier self not yet removed by the system. */
+            KeReleaseSpinLock(&lock, irql);
+            IoDeleteDevice(pdo);
+            return STATUS_DEVICE_BUSY;
+        }
+        sticks[s].pdo = pdo;
+        sticks[s].other = other;
+        sticks[s].present = 1;
+        sticks[s].queued_count = 0;
+        sticks[s].delivered_at = 0;
+    } else {
+        sticks[s].present = 0;
+    }
+    if (bus)
+        physical = ((Extension*)bus->DeviceExtension)->physical;
+    KeReleaseSpinLock(&lock, irql);
+    if (!plug)
+        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+    if (physical)
+        IoInvalidateDeviceRelations(physical, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS control_request(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG value = in_length >= 4 ? u32(buffer, 0) : 0;
+    KIRQL irql;
+    int s;
+
+    switch (code) {
+    case RIG_CTL_RESET:
+        if (in_length != 4 || value > RIG_BUS_OLD_VERSION)
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        for (s = 0; s < RIG_STICKS; s++)
+            if (sticks[s].present)
+                plug_stick(s, 0, 0);
+        KeAcquireSpinLock(&lock, &irql);
+        bus_mode = value;
+        RtlZeroMemory(pads, sizeof(pads));
+        event_count = 0;
+        refused = 0;
+        latency_count = 0;
+        for (s = 0; s < RIG_STICKS; s++)
+            sticks[s].reads_taken = 0;
+        KeReleaseSpinLock(&lock, irql);
+        bus_interface_follow_mode();
+        return finish(irp, STATUS_SUCCESS, 0);
+    case RIG_CTL_EVENTS: {
+        ULONG count = 0;
+        KeAcquireSpinLock(&lock, &irql);
+        while (in_length == 4 && value + count < event_count &&
+               (count + 1) * sizeof(RigEvent) <= out_length) {
+            RtlCopyMemory(buffer + count * sizeof(RigEvent), &events[value + count],
+                          sizeof(RigEvent));
+            count++;
+        }
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_SUCCESS, count * sizeof(RigEvent));
+    }
+    case RIG_CTL_PLUG:
+    case RIG_CTL_UNPLUG:
+        if ((in_length != 4 && in_length != 8) || value >= RIG_STICKS)
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        return finish(
+            irp,
+            plug_stick((int)value, code == RIG_CTL_PLUG, in_length == 8 && u32(buffer, 4) != 0), 0);
+    case RIG_CTL_REPORT: {
+        PIRP read = NULL;
+        if (in_length != 4 + RIG_REPORT_BYTES || value >= RIG_STICKS)
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        KeAcquireSpinLock(&lock, &irql);
+        s = (int)value;
+        if (!sticks[s].present) {
+            KeReleaseSpinLock(&lock, irql);
+            return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        }
+        read = take_read(&sticks[s]);
+        if (read) {
+            sticks[s].reads_taken++;
+            sticks[s].delivered_at = now();
+        } else if (sticks[s].queued_count < MAX_QUEUED) {
+            RtlCopyMemory(sticks[s].queued[sticks[s].queued_count++], buffer + 4, RIG_REPORT_BYTES);
+        }
+        KeReleaseSpinLock(&lock, irql);
+        if (read)
+            complete_read(read, buffer + 4);
+        return finish(irp, STATUS_SUCCESS, 0);
+    }
+    case RIG_CTL_STATUS: {
+        RigStatus status;
+        int i;
+        if (out_length < sizeof(status))
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlZeroMemory(&status, sizeof(status));
+        KeAcquireSpinLock(&lock, &irql);
+        status.events = event_count;
+        status.bus_started = bus_started;
+        status.refused = refused;
+        for (s = 0; s < RIG_STICKS; s++) {
+            status.stick_present[s] = sticks[s].present;
+            status.stick_started[s] = sticks[s].started;
+            status.reads_taken[s] = sticks[s].reads_taken;
+            for (i = 0; i < MAX_READS; i++)
+                status.reads_pending[s] += sticks[s].reads[i] != NULL;
+        }
+        KeReleaseSpinLock(&lock, irql);
+        RtlCopyMemory(buffer, &status, sizeof(status));
+        return finish(irp, STATUS_SUCCESS, sizeof(status));
+    }
+    case RIG_CTL_LATENCIES: {
+        LARGE_INTEGER frequency;
+        ULONG count, i;
+        if (out_length < 8)
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KeQueryPerformanceCounter(&frequency);
+        RtlCopyMemory(buffer, &frequency.QuadPart, 8);
+        KeAcquireSpinLock(&lock, &irql);
+        count = latency_count;
+        if (count > (out_length - 8) / 8)
+            count = (out_length - 8) / 8;
+        for (i = 0; i < count; i++)
+            RtlCopyMemory(buffer + 8 + 8 * i, &latencies[i], 8);
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_SUCCESS, 8 + 8 * count);
+    }
+    default:
+        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+/* ---- dispatch ---- */
+
+static NTSTATUS NTAPI dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    return finish(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = device->DeviceExtension;
+    if (ext->kind == KIND_CONTROL)
+        return control_request(irp);
+    if (ext->kind == KIND_BUS)
+        return bus_control(irp);
+    return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = device->DeviceExtension;
+    if (ext->kind == KIND_STICK)
+        return stick_internal_control(ext->stick, irp);
+    return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = device->DeviceExtension;
+    if (ext->kind == KIND_STICK)
+        return stick_pnp(ext->stick, device, irp);
+    if (ext->kind == KIND_BUS)
+        return bus_pnp(ext, device, irp);
+    return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+    Extension* ext = device->DeviceExtension;
+    PoStartNextPowerIrp(irp);
+    if (ext->kind == KIND_BUS) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(ext->lower, irp);
+    }
+    return finish(irp, ext->kind == KIND_STICK ? STATUS_SUCCESS : irp->IoStatus.Status,
+                  irp->IoStatus.Information);
+}
+
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver_object, PDEVICE_OBJECT physical) {
+    PDEVICE_OBJECT device;
+    Extension* ext;
+    NTSTATUS status =
+        IoCreateDevice(driver_object, sizeof(Extension), NULL, FILE_DEVICE_BUS_EXTENDER,
+                       FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    ext = device->DeviceExtension;
+    RtlZeroMemory(ext, sizeof(*ext));
+    ext->kind = KIND_BUS;
+    ext->physical = physical;
+    ext->lower = IoAttachDeviceToDeviceStack(device, physical);
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static VOID NTAPI unload(PDRIVER_OBJECT driver_object) {
+    UNICODE_STRING link;
+    (void)driver_object;
+    RtlInitUnicodeString(&link, RIG_CONTROL_LINK);
+    IoDeleteSymbolicLink(&link);
+    if (control)
+        IoDeleteDevice(control);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
+    UNICODE_STRING name, link;
+    NTSTATUS status;
+    (void)registry_path;
+    KeInitializeSpinLock(&lock);
+    driver = driver_object;
+    driver_object->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
+    driver_object->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
+    driver_object->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
+    driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+    driver_object->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_internal_control;
+    driver_object->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    driver_object->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    driver_object->DriverExtension->AddDevice = add_device;
+    driver_object->DriverUnload = unload;
+
+    RtlInitUnicodeString(&name, RIG_CONTROL_NAME);
+    status = IoCreateDevice(driver_object, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &control);
+    if (!NT_SUCCESS(status))
+        return status;
+    RtlZeroMemory(control->DeviceExtension, sizeof(Extension));
+    ((Extension*)control->DeviceExtension)->kind = KIND_CONTROL;
+    control->Flags |= DO_BUFFERED_IO;
+    control->Flags &= ~DO_DEVICE_INITIALIZING;
+    RtlInitUnicodeString(&link, RIG_CONTROL_LINK);
+    return IoCreateSymbolicLink(&link, &name);
+}
+
+#else /* RIG_HID_MINIDRIVER */
+
+/* The HID class driver's registration record and call, as documented. */
+typedef struct RigHidRegistration {
+    ULONG Revision;
+    PDRIVER_OBJECT DriverObject;
+    PUNICODE_STRING RegistryPath;
+    ULONG DeviceExtensionSize;
+    BOOLEAN DevicesArePolled;
+    UCHAR Reserved[3];
+} RigHidRegistration;
+
+typedef struct RigHidExtension {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    PVOID MiniDeviceExtension;
+} RigHidExtension;
+
+NTSTATUS NTAPI HidRegisterMinidriver(RigHidRegistration* registration);
+
+static NTSTATUS NTAPI pass_down(PDEVICE_OBJECT device, PIRP irp) {
+    RigHidExtension* ext = device->DeviceExtension;
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->NextDeviceObject, irp);
+}
+
+static NTSTATUS NTAPI pass_power(PDEVICE_OBJECT device, PIRP irp) {
+    RigHidExtension* ext = device->DeviceExtension;
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->NextDeviceObject, irp);
+}
+
+static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver_object, PDEVICE_OBJECT fdo) {
+    (void)driver_object;
+    (void)fdo;
+    return STATUS_SUCCESS;
+}
+
+static VOID NTAPI unload(PDRIVER_OBJECT driver_object) {
+    (void)driver_object;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
+    RigHidRegistration registration;
+    driver_object->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = pass_down;
+    driver_object->MajorFunction[IRP_MJ_PNP] = pass_down;
+    driver_object->MajorFunction[IRP_MJ_POWER] = pass_power;
+    driver_object->DriverExtension->AddDevice = add_device;
+    driver_object->DriverUnload = unload;
+    RtlZeroMemory(&registration, sizeof(registration));
+    registration.Revision = 1;
+    registration.DriverObject = driver_object;
+    registration.RegistryPath = registry_path;
+    registration.DeviceExtensionSize = 0;
+    registration.DevicesArePolled = FALSE;
+    return HidRegisterMinidriver(&registration);
+}
+
+#endif

@@ -1,0 +1,56 @@
+/* The rig's control protocol: what rig-harness.exe asks of the test driver through its control
+ * device "\\.\PelkavornRig". Shared by the driver (C, kernel mode) and the harness (C++).
+ * Every request is METHOD_BUFFERED; records are little-endian and packed. */
+#ifndef PELKAVORN_RIG_H
+#define PELKAVORN_RIG_H
+
+#define RIG_CONTROL_NAME L"\\Device\\PelkavornRig"
+#define RIG_CONTROL_LINK L"\\DosDevices\\PelkavornRig"
+#define RIG_CONTROL_PATH L"\\\\.\\PelkavornRig"
+
+#define RIG_CTL(function) (((0x8000u) << 16) | ((function) << 2))
+/* in: uint32 mode (RIG_BUS_*). Unplugs every stick and pad, clears the event log. */
+#define RIG_CTL_RESET RIG_CTL(0x900)
+/* in: uint32 first event wanted; out: RigEvent records from there on (as many as fit). */
+#define RIG_CTL_EVENTS RIG_CTL(0x901)
+/* in: uint32 stick number (0..RIG_STICKS-1); for a plug optionally a uint32 that is 1 for an
+ * unrelated HID device (a mouse's vendor and product) instead of a stick. */
+#define RIG_CTL_PLUG RIG_CTL(0x902)
+#define RIG_CTL_UNPLUG RIG_CTL(0x903)
+/* in: uint32 stick number, then the report's bytes after its report ID (RIG_REPORT_BYTES). */
+#define RIG_CTL_REPORT RIG_CTL(0x904)
+/* out: RigStatus. */
+#define RIG_CTL_STATUS RIG_CTL(0x905)
+/* out: int64 counter frequency, then up to N int64 latencies in counter ticks (oldest first). */
+#define RIG_CTL_LATENCIES RIG_CTL(0x906)
+
+#define RIG_BUS_ABSENT 0
+#define RIG_BUS_PRESENT 1
+#define RIG_BUS_OLD_VERSION 2
+
+#define RIG_STICKS 4
+#define RIG_REPORT_BYTES 5
+
+#define RIG_EVENT_PLUGGED 1
+#define RIG_EVENT_UNPLUGGED 2
+#define RIG_EVENT_REPORT 3
+
+#pragma pack(push, 1)
+typedef struct RigEvent {
+    unsigned int kind;
+    unsigned int serial;
+    unsigned char report[12];
+} RigEvent;
+
+typedef struct RigStatus {
+    unsigned int events;                    /* events logged since the last reset */
+    unsigned int bus_started;               /* the bus device has been started */
+    unsigned int stick_present[RIG_STICKS]; /* reported to the system as present */
+    unsigned int stick_started[RIG_STICKS]; /* its HID stack started it */
+    unsigned int reads_pending[RIG_STICKS];
+    unsigned int reads_taken[RIG_STICKS]; /* reports handed to the HID stack */
+    unsigned int refused;                 /* bus requests refused for a malformed record */
+} RigStatus;
+#pragma pack(pop)
+
+#endif
