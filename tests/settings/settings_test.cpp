@@ -158,6 +158,15 @@ TEST_F(SettingsTest, FailedWriteLeavesThePreviousFileAndTheRecord) {
     EXPECT_EQ(file_bytes(), "0\r\n0\r\n0\r\n1");
 }
 
+TEST_F(SettingsTest, RefusedReplacementLeavesNoTemporaryFile) {
+    // Something else holds the name: the new content is written but cannot take its place.
+    fs::create_directories(SETTINGS_FILE_NAME "/kept");
+    mode_settings.rotate = 1;
+    write_settings_file();
+    EXPECT_TRUE(fs::is_directory(SETTINGS_FILE_NAME "/kept"));
+    EXPECT_FALSE(fs::exists(SETTINGS_FILE_NAME ".tmp"));
+}
+
 TEST_F(SettingsTest, UnwritableDirectoryAtLoadKeepsAllModesOff) {
     fs::create_directory(SETTINGS_FILE_NAME ".tmp");
     load_settings();
