@@ -291,4 +291,18 @@ TEST_F(Attach, StickWithoutAPadForWantOfMemoryIsReleasedWithoutBusCalls) {
     }
 }
 
+// The table's record for the stick cannot be allocated: a warning, and the opened stick is let
+// go again instead of being read by nobody.
+TEST_F(Attach, StickWithoutAnEntryForWantOfMemoryIsClosedWithAWarning) {
+    start();
+    refuse_calloc(1, sizeof(DeviceEntry));
+    int id = plug_new(1);
+    EXPECT_EQ(refused_calloc_count, 0u) << "the attach asked for the entry";
+    refuse_calloc(0, 0);
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{BALLOON_INIT_FAILED});
+    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+    quit();
+}
+
 } // namespace

@@ -98,6 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadCase{"BlankLinesAndSpaces", "  1\n\n\n\t1 \r\n\r\n0\n  1", 1, 1, 0, 1},
                       LoadCase{"OtherValuesStayAsRead", "2\n2\n2\n2", 2, 2, 2, 2},
                       LoadCase{"Signs", "-5\n+1\n-0\n7", -5, 1, 0, 7},
+                      LoadCase{"FirstAndLastDigits", "9\n09\n90\n0", 9, 9, 90, 0},
                       LoadCase{"TextStopsTheReading", "1\nx\n1\n1", 1, 0, 0, 0},
                       LoadCase{"FractionStopsAfterItsIntegerPart", "1.5\n1\n1\n1", 1, 0, 0, 0},
                       LoadCase{"LoneSignStops", "1\n-\n1\n1", 1, 0, 0, 0},
@@ -156,6 +157,15 @@ TEST_F(SettingsTest, FailedWriteLeavesThePreviousFileAndTheRecord) {
     fs::remove(SETTINGS_FILE_NAME ".tmp");
     write_settings_file();
     EXPECT_EQ(file_bytes(), "0\r\n0\r\n0\r\n1");
+}
+
+TEST_F(SettingsTest, RefusedReplacementLeavesNoTemporaryFile) {
+    // Something else holds the name: the new content is written but cannot take its place.
+    fs::create_directories(SETTINGS_FILE_NAME "/kept");
+    mode_settings.rotate = 1;
+    write_settings_file();
+    EXPECT_TRUE(fs::is_directory(SETTINGS_FILE_NAME "/kept"));
+    EXPECT_FALSE(fs::exists(SETTINGS_FILE_NAME ".tmp"));
 }
 
 TEST_F(SettingsTest, UnwritableDirectoryAtLoadKeepsAllModesOff) {

@@ -122,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"FastTurnUpLeft", 0x0000, 0x0000, modes(0, 1), -29696, 13847},
         Position{"FastTurnLeavesLowerHalf", 0xFFFF, 0xFFFF, modes(0, 1), 23169, -23169},
         Position{"FastTurnLeavesStraightUp", 0x8000, 0x0000, modes(0, 1), 0, 32767},
+        Position{"FastTurnJustPast102Degrees", x_raw(-7000), 0x0000, modes(0, 1), -17392, 27770},
+        Position{"FastTurnNotAt78Point5Degrees", x_raw(6665), 0x0000, modes(0, 1), 6531, 32109},
+        Position{"FastTurnFrom20Point5Degrees", x_raw(30000), y_raw(11218), modes(0, 1), 32765,
+                 287},
         Position{"FastTurnThenLock", x_raw(28377), y_raw(16384), modes(0, 1, 1), 31779, 7982},
         Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169}),
     [](const auto& test) { return std::string(test.param.name); });

@@ -138,6 +138,11 @@ TEST(TrayMenuSeparator, OnlyASingleDashIsASeparator) {
 TEST(TrayCopyText, CutsToTheFieldAndAlwaysTerminates) {
     const wchar_t pair[] = {L'a', L'b', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00),
                             L'\0'};
+    // The surrogate ranges' edges: the last high and the first low surrogate make a whole
+    // pair; the first high surrogate alone at the start is half of one.
+    const wchar_t low_edge[] = {L'a', static_cast<wchar_t>(0xDBFF), static_cast<wchar_t>(0xDC00),
+                                L'b', L'\0'};
+    const wchar_t high_edge[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0xDC00), L'\0'};
     struct Row {
         const wchar_t* text;
         size_t capacity;
@@ -151,6 +156,9 @@ TEST(TrayCopyText, CutsToTheFieldAndAlwaysTerminates) {
         {L"anything", 1, L""},
         {pair, 5, std::wstring(pair)}, // the pair fits
         {pair, 4, L"ab"},              // half a pair is dropped, not shown broken
+        {low_edge, 4, std::wstring(low_edge, 3)},
+        {low_edge, 3, L"a"},
+        {high_edge, 2, L""},
     };
     for (const Row& row : table) {
         std::vector<wchar_t> field(row.capacity + 4, L'#');
