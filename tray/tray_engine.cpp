@@ -236,6 +236,26 @@ bool tray_event_has_record(WPARAM event) {
     }
 }
 
+// The name in a device-change record, or null when it is no device-interface record or does
+// not hold a whole name. Another program can send us such a record, and the system copies only
+// the record's own dbch_size bytes into our process: nothing past them is read, the header's
+// type only when the size covers it, and a name only when its terminator lies within.
+const wchar_t* tray_interface_name(LPARAM lparam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+    if (!header || header->dbch_size < sizeof(DEV_BROADCAST_HDR) ||
+        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
+        return nullptr;
+    const size_t offset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    if (header->dbch_size < offset)
+        return nullptr;
+    const auto* name = reinterpret_cast<const wchar_t*>(lparam + offset);
+    size_t room = (header->dbch_size - offset) / sizeof(wchar_t);
+    for (size_t i = 0; i < room; i++)
+        if (name[i] == L'\0')
+            return name;
+    return nullptr;
+}
+
 LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (tray.device_callback) {
         DeviceChangeKind kind = DEVICE_CHANGE_OTHER;
@@ -245,13 +265,7 @@ LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             kind = DEVICE_CHANGE_REMOVE_COMPLETE;
         // Top-level windows also get the system's broadcasts about volumes, ports and the
         // like; only a device-interface record has a name where we would read one.
-        const wchar_t* name = nullptr;
-        auto* header = tray_event_has_record(wparam)
-                           ? reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam)
-                           : nullptr;
-        if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)
-            name = reinterpret_cast<const wchar_t*>(
-                lparam + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
+        const wchar_t* name = tray_event_has_record(wparam) ? tray_interface_name(lparam) : nullptr;
         tray.device_callback(kind, name);
     }
     return DefWindowProcW(window, message, wparam, lparam);
