@@ -91,6 +91,14 @@ void tray_drop_work(TrayWork* work) {
     }
 }
 
+// True when work is queued that no wake message announces: its post was refused.
+bool tray_work_unannounced() {
+    AcquireSRWLockShared(&work_lock);
+    bool waiting = work_queue.first && !work_queue.wake_pending;
+    ReleaseSRWLockShared(&work_lock);
+    return waiting;
+}
+
 // Runs the queued work in order. Main thread, inside dispatch of the wake message.
 void tray_run_work() {
     TrayWork* work = tray_take_work(false);
@@ -437,11 +445,14 @@ int pump_message(uint8_t wait) {
         GetMessageW(&msg, nullptr, 0, 0);
     else if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
         return 0;
-    if (msg.message == WM_QUIT)
-        return -1;
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-    return 0;
+    if (msg.message != WM_QUIT) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    // Work whose wake could not be posted runs here, after whatever message came instead.
+    if (tray_work_unannounced())
+        tray_run_work();
+    return msg.message == WM_QUIT ? -1 : 0;
 }
 
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter) {
@@ -461,10 +472,13 @@ int tray_post_to_main(TrayMainWork work, void* context) {
     int queued = 0;
     AcquireSRWLockExclusive(&work_lock);
     // One wake message serves all work queued until its drain begins, so the main thread's
-    // message queue never fills with them. Posting never blocks or calls back into us.
-    if (work_queue.target && (work_queue.wake_pending ||
-                              PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))) {
-        work_queue.wake_pending = true;
+    // message queue never fills with them. Posting never blocks or calls back into us. When
+    // the wake cannot be posted (another program has filled our queue) the work is queued all
+    // the same: the main thread runs it after the next message it handles.
+    if (work_queue.target) {
+        if (!work_queue.wake_pending &&
+            PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))
+            work_queue.wake_pending = true;
         if (work_queue.last)
             work_queue.last->next = request;
         else
