@@ -91,6 +91,14 @@ void tray_drop_work(TrayWork* work) {
     }
 }
 
+// True when work is queued that no wake message announces: its post was refused.
+bool tray_work_unannounced() {
+    AcquireSRWLockShared(&work_lock);
+    bool waiting = work_queue.first && !work_queue.wake_pending;
+    ReleaseSRWLockShared(&work_lock);
+    return waiting;
+}
+
 // Runs the queued work in order. Main thread, inside dispatch of the wake message.
 void tray_run_work() {
     TrayWork* work = tray_take_work(false);
@@ -236,6 +244,26 @@ bool tray_event_has_record(WPARAM event) {
     }
 }
 
+// The name in a device-change record, or null when it is no device-interface record or does
+// not hold a whole name. Another program can send us such a record, and the system copies only
+// the record's own dbch_size bytes into our process: nothing past them is read, the header's
+// type only when the size covers it, and a name only when its terminator lies within.
+const wchar_t* tray_interface_name(LPARAM lparam) {
+    auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+    if (!header || header->dbch_size < sizeof(DEV_BROADCAST_HDR) ||
+        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
+        return nullptr;
+    const size_t offset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    if (header->dbch_size < offset)
+        return nullptr;
+    const auto* name = reinterpret_cast<const wchar_t*>(lparam + offset);
+    size_t room = (header->dbch_size - offset) / sizeof(wchar_t);
+    for (size_t i = 0; i < room; i++)
+        if (name[i] == L'\0')
+            return name;
+    return nullptr;
+}
+
 LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (tray.device_callback) {
         DeviceChangeKind kind = DEVICE_CHANGE_OTHER;
@@ -245,13 +273,7 @@ LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             kind = DEVICE_CHANGE_REMOVE_COMPLETE;
         // Top-level windows also get the system's broadcasts about volumes, ports and the
         // like; only a device-interface record has a name where we would read one.
-        const wchar_t* name = nullptr;
-        auto* header = tray_event_has_record(wparam)
-                           ? reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam)
-                           : nullptr;
-        if (header && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)
-            name = reinterpret_cast<const wchar_t*>(
-                lparam + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
+        const wchar_t* name = tray_event_has_record(wparam) ? tray_interface_name(lparam) : nullptr;
         tray.device_callback(kind, name);
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -423,11 +445,14 @@ int pump_message(uint8_t wait) {
         GetMessageW(&msg, nullptr, 0, 0);
     else if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
         return 0;
-    if (msg.message == WM_QUIT)
-        return -1;
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-    return 0;
+    if (msg.message != WM_QUIT) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    // Work whose wake could not be posted runs here, after whatever message came instead.
+    if (tray_work_unannounced())
+        tray_run_work();
+    return msg.message == WM_QUIT ? -1 : 0;
 }
 
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter) {
@@ -447,10 +472,13 @@ int tray_post_to_main(TrayMainWork work, void* context) {
     int queued = 0;
     AcquireSRWLockExclusive(&work_lock);
     // One wake message serves all work queued until its drain begins, so the main thread's
-    // message queue never fills with them. Posting never blocks or calls back into us.
-    if (work_queue.target && (work_queue.wake_pending ||
-                              PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))) {
-        work_queue.wake_pending = true;
+    // message queue never fills with them. Posting never blocks or calls back into us. When
+    // the wake cannot be posted (another program has filled our queue) the work is queued all
+    // the same: the main thread runs it after the next message it handles.
+    if (work_queue.target) {
+        if (!work_queue.wake_pending &&
+            PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))
+            work_queue.wake_pending = true;
         if (work_queue.last)
             work_queue.last->next = request;
         else

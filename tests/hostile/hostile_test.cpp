@@ -1,0 +1,527 @@
+// Hostile input from outside the process: any program on the desktop can post or send our
+// hidden top-level window any message, and any user can put anything at the settings file's
+// name. The program runs through its real entry point; a thread of the test plays the other
+// process (a message from another thread reaches the window's thread as one from another
+// process does). After every row: still running, nothing called through a pointer taken from a
+// message, no balloon, the icon there once, the stick still on its one pad, the settings file
+// untouched; and in the end the program still quits through its menu with exit code 0.
+#include "winsim_test.h"
+
+#include "app/app_state.h"
+#include "app/entry.h"
+#include "app/settings.h"
+#include "hid/device_table.h"
+#include "hid/hid_device.h"
+#include "hid/stick_reader.h"
+#include "translate/translate.h"
+#include "tray/tray.h"
+
+#include <dbt.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/fsuid.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <winsim/desktop.h>
+#include <winsim/hid.h>
+#include <winsim/machine.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A function whose address the other process hands us; calling it is the fault.
+std::atomic<int> trap_calls{0};
+void trap() {
+    trap_calls++;
+}
+const LPARAM trap_address = reinterpret_cast<LPARAM>(&trap);
+
+// FS_IMMUTABLE_FL: not even root may replace, rename over or write the file; the stand-in for a
+// file that Windows refuses to replace (read-only, or held open by another program). False
+// where the file system or the user cannot set it.
+std::vector<fs::path> immutable_files; // to be released after the test
+bool set_immutable(const fs::path& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    if (done && on)
+        immutable_files.push_back(path);
+    return done;
+}
+
+class Hostile : public WinsimTest {
+  protected:
+    void SetUp() override {
+        WinsimTest::SetUp();
+        previous_ = fs::current_path();
+        char pattern[] = "/tmp/hostile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        fs::current_path(directory_);
+        // The values a real process starts with.
+        mode_settings.movement_lock = 0;
+        mode_settings.movement_lock_saved = 0;
+        mode_settings.rotate = 0;
+        mode_settings.driving_mode = 0;
+        mode_settings.fast_turns = 0;
+        mode_settings.rotation_offset = 0.0;
+        bus_client = nullptr;
+        bus_connected = 0;
+        sample_callback = nullptr;
+        reader_stopped_callback = nullptr;
+        driving_state = DrivingState{};
+        trap_calls = 0;
+    }
+    void TearDown() override {
+        if (program_.joinable()) {
+            winsim::choose_menu_item({L"Quit"});
+            winsim::click_tray_icon(WM_RBUTTONUP);
+            program_.join();
+        }
+        WinsimTest::TearDown();
+        fs::current_path(previous_);
+        for (const auto& path : immutable_files)
+            set_immutable(path, false);
+        immutable_files.clear();
+        fs::remove_all(directory_);
+    }
+
+    void start() {
+        program_ = std::thread([this] {
+            wchar_t* none[] = {nullptr};
+            exit_code_ = wmain(0, none, none);
+            ended_ = true;
+        });
+        settle();
+    }
+    // Until the program's main thread waits with nothing queued and the stick's read is out.
+    void settle() {
+        ASSERT_TRUE(wait_for([this] {
+            if (ended_)
+                return true;
+            DWORD thread = main_thread();
+            if (!thread || !winsim::thread_waiting_for_messages(thread))
+                return false;
+            return stick_ < 0 || winsim::hid_pending_reads(stick_) > 0;
+        }));
+    }
+    void quit() {
+        winsim::choose_menu_item({L"Quit"});
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP)) << "the icon is gone";
+        program_.join();
+        EXPECT_EQ(exit_code_, 0);
+    }
+    static DWORD main_thread() {
+        for (auto& window : winsim::windows())
+            if (window.class_name == L"PelkavornViGEmClass")
+                return window.thread;
+        return 0;
+    }
+    static HWND program_window() {
+        for (auto& window : winsim::windows())
+            if (window.class_name == L"PelkavornViGEmClass" && window.alive)
+                return window.window;
+        return nullptr;
+    }
+    // The menu as the user sees it, opened from the icon and dismissed.
+    std::vector<winsim::MenuEntry> menu() {
+        winsim::dismiss_menu();
+        size_t before = winsim::shown_menus().size();
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        settle();
+        auto shown = winsim::shown_menus();
+        return shown.size() > before ? shown.back().items : std::vector<winsim::MenuEntry>{};
+    }
+    // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
+    std::vector<bool> check_marks() {
+        auto items = menu();
+        if (items.size() < 5 || items[4].submenu.size() < 2)
+            return {};
+        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
+                items[4].submenu[1].checked};
+    }
+    void click(const std::vector<std::wstring>& path) {
+        winsim::choose_menu_item(path);
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        settle();
+    }
+
+    // The other process: posts or sends from a thread of its own. Returns what a send returned.
+    static LRESULT from_outside(bool send, HWND window, UINT message, WPARAM wparam,
+                                LPARAM lparam) {
+        LRESULT result = 0;
+        std::thread other([&] {
+            if (send)
+                result = SendMessageW(window, message, wparam, lparam);
+            else
+                EXPECT_TRUE(PostMessageW(window, message, wparam, lparam));
+        });
+        other.join();
+        return result;
+    }
+
+    static std::string file_bytes(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::thread program_;
+    std::atomic<bool> ended_{false};
+    int exit_code_ = -1;
+    int stick_ = -1;
+    fs::path previous_, directory_;
+};
+
+// A DEV_BROADCAST record as the receiving side gets it: Windows copies exactly the record's own
+// dbch_size bytes into our process, so reading past them reads what is not there (here: past a
+// heap block of that size, which AddressSanitizer watches).
+struct Record {
+    std::vector<BYTE> bytes;
+    LPARAM copy() const {
+        auto* block = static_cast<BYTE*>(std::malloc(bytes.size()));
+        std::memcpy(block, bytes.data(), bytes.size());
+        return reinterpret_cast<LPARAM>(block);
+    }
+};
+Record record(DWORD size, DWORD type, std::vector<BYTE> tail = {}) {
+    Record made;
+    made.bytes.resize(size);
+    std::memcpy(made.bytes.data(), &size, std::min<size_t>(size, 4));
+    if (size >= 8)
+        std::memcpy(made.bytes.data() + 4, &type, 4);
+    for (size_t i = 0; i < tail.size() && 12 + i < size; i++)
+        made.bytes[12 + i] = tail[i];
+    return made;
+}
+
+TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
+    int bus = winsim::bus_add();
+    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << "1\r\n0\r\n1\r\n0";
+    start();
+    HWND window = program_window();
+    ASSERT_NE(window, nullptr);
+    const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
+    // Another program can find the wake message's name in our executable.
+    const UINT wake = RegisterWindowMessageW(L"Pelkavorn Controller: run queued main-thread work");
+    const std::vector<bool> marks = check_marks();
+    ASSERT_EQ(marks, (std::vector<bool>{false, true, true, false}));
+    const size_t icons = winsim::tray_icons().size();
+    const std::wstring tooltip = winsim::tray_icons().at(0).tooltip;
+
+    const Record tiny = record(4, DBT_DEVTYP_DEVICEINTERFACE);    // the size field alone
+    const Record header = record(12, DBT_DEVTYP_DEVICEINTERFACE); // no class, no name
+    const Record no_name = record(28, DBT_DEVTYP_DEVICEINTERFACE);
+    const Record unterminated = record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A'));
+    const Record volume = record(20, DBT_DEVTYP_VOLUME);
+
+    struct Row {
+        const char* name;
+        bool send; // a send waits for the answer; records only travel with sends
+        UINT message;
+        WPARAM wparam;
+        LPARAM lparam;
+        const Record* record; // sent as a copy of its bytes, instead of `lparam`
+    };
+    const Row rows[] = {
+        // The icon's callback message: only a button's release opens the menu.
+        {"tray callback, mouse move", false, TRAY_CALLBACK_MESSAGE, 0, WM_MOUSEMOVE},
+        {"tray callback, pointers", false, TRAY_CALLBACK_MESSAGE, WPARAM(trap_address),
+         trap_address},
+        {"tray callback, double click", true, TRAY_CALLBACK_MESSAGE, 7, WM_LBUTTONDBLCLK},
+        {"tray callback, all bits", false, TRAY_CALLBACK_MESSAGE, WPARAM(-1), LPARAM(-1)},
+        // Menu commands that are no item of ours, or whose item does nothing.
+        {"command 0 with a pointer", false, WM_COMMAND, 0, trap_address},
+        {"command of the separator", false, WM_COMMAND, 1, 0},
+        {"command just below the first", true, WM_COMMAND, 999, trap_address},
+        {"command of FN Modes", false, WM_COMMAND, 1006, 0},
+        {"command past the last", false, WM_COMMAND, 1008, 0},
+        {"command with a notification code", false, WM_COMMAND, WPARAM((1u << 16) | 1002), 0},
+        {"command all bits", true, WM_COMMAND, WPARAM(0xFFFFFFFFu), LPARAM(-1)},
+        {"command as a pointer", false, WM_COMMAND, WPARAM(trap_address), trap_address},
+        // Device changes: events that carry no record point nowhere and are not read.
+        {"nodes changed, pointer", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, trap_address},
+        {"nodes changed, nowhere", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, LPARAM(0x10)},
+        {"config changed, all bits", false, WM_DEVICECHANGE, DBT_CONFIGCHANGED, LPARAM(-1)},
+        {"unknown event, nowhere", true, WM_DEVICECHANGE, 0x1234, LPARAM(0xDEADBEEF)},
+        {"query config change, nowhere", true, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG,
+         LPARAM(0x20)},
+        // Events that carry a record: none, or records too short for what they claim.
+        {"arrival without record", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0},
+        {"removal without record", true, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0},
+        {"arrival, size field only", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, &tiny},
+        {"arrival, bare header", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, &header},
+        {"arrival, no name", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, &no_name},
+        {"removal, unterminated name", true, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0,
+         &unterminated},
+        {"custom event, volume", true, WM_DEVICECHANGE, DBT_CUSTOMEVENT, 0, &volume},
+        // Private messages: the wake message runs only what this process queued.
+        {"wake, pointers", false, wake, WPARAM(trap_address), trap_address},
+        {"wake sent, all bits", true, wake, WPARAM(-1), LPARAM(-1)},
+        {"WM_APP+1, pointers", false, WM_APP + 1, WPARAM(trap_address), trap_address},
+        {"WM_APP+1 sent, nowhere", true, WM_APP + 1, WPARAM(0x10), LPARAM(0x10)},
+        {"WM_USER, pointers", false, WM_USER, WPARAM(trap_address), trap_address},
+        // The shell's restart message: the icon stays one icon.
+        {"TaskbarCreated", false, taskbar_created, 0, 0},
+        {"TaskbarCreated sent, pointers", true, taskbar_created, WPARAM(trap_address),
+         trap_address},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LPARAM lparam = row.record ? row.record->copy() : row.lparam;
+        from_outside(row.send, window, row.message, row.wparam, lparam);
+        settle();
+        if (row.record)
+            std::free(reinterpret_cast<void*>(lparam));
+        ASSERT_FALSE(ended_) << "the program ended";
+        EXPECT_EQ(trap_calls.load(), 0) << "called through a pointer from a message";
+        EXPECT_TRUE(winsim::balloons().empty());
+        ASSERT_EQ(winsim::tray_icons().size(), icons);
+        EXPECT_EQ(winsim::tray_icons()[0].tooltip, tooltip);
+        EXPECT_EQ(winsim::bus_pads(bus).size(), 1u) << "the stick lost or doubled its pad";
+        EXPECT_EQ(file_bytes(SETTINGS_FILE_NAME), "1\r\n0\r\n1\r\n0");
+    }
+    auto items = menu();
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(items[0].text, L"Pelkavorn K7 Detected");
+    EXPECT_EQ(check_marks(), marks);
+    quit();
+}
+
+// Another program fills our message queue (Windows takes 10,000 posted messages, then refuses
+// more) just as the stick is pulled: the reader's request for the menu's rebuild cannot wake
+// the main thread, and must still be carried out once the main thread gets through the flood.
+TEST_F(Hostile, AFloodedMessageQueueLosesNoMenuRebuild) {
+    winsim::bus_add();
+    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    start();
+    HWND window = program_window();
+    ASSERT_NE(window, nullptr);
+    // While the menu is open the main thread is busy in this event, so the flood stays queued.
+    size_t flood = 0;
+    const int stick = stick_;
+    winsim::while_menu_open([&] {
+        std::thread other([&] {
+            while (PostMessageW(window, WM_NULL, 0, 0))
+                flood++;
+        });
+        other.join();
+        winsim::hid_unplug(stick);
+        EXPECT_TRUE(wait_for([] { return winsim::running_threads() == 0; }));
+    });
+    winsim::dismiss_menu();
+    ASSERT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+    stick_ = -1;
+    settle();
+    EXPECT_GT(flood, 0u);
+    auto items = menu();
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(items[0].text, L"Pelkavorn K7 Not Detected");
+    quit();
+}
+
+// What the tray engine hands its device-change callback from such records: a name only when
+// the record holds all of it, terminator included, so a callback may read it to its end.
+std::vector<std::wstring> names_seen;
+int nameless_seen = 0;
+void read_name(DeviceChangeKind, const wchar_t* name) {
+    if (name)
+        names_seen.push_back(name);
+    else
+        nameless_seen++;
+}
+
+std::vector<BYTE> interface_record(const std::wstring& name) {
+    const size_t offset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    Record made =
+        record(DWORD(offset + (name.size() + 1) * sizeof(wchar_t)), DBT_DEVTYP_DEVICEINTERFACE);
+    std::memcpy(made.bytes.data() + offset, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    return made.bytes;
+}
+
+TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
+    names_seen.clear();
+    nameless_seen = 0;
+    TrayMenuItem items[] = {{L"Quit", 0, 0, nullptr, 0, nullptr},
+                            {nullptr, 0, 0, nullptr, 0, nullptr}};
+    TrayDescriptor descriptor{L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", items};
+    ASSERT_EQ(tray_create(&descriptor), 0);
+    tray_register_device_notifications(hid_class_guid(), read_name);
+    const std::wstring path = L"\\\\?\\HID#VID_16D0&PID_11A0#1";
+    const std::vector<BYTE> whole = interface_record(path);
+    std::vector<BYTE> cut = whole;
+    cut.resize(whole.size() - sizeof(wchar_t)); // the terminator left out
+    const DWORD cut_size = DWORD(cut.size());
+    std::memcpy(cut.data(), &cut_size, sizeof(cut_size));
+    const std::vector<std::vector<BYTE>> nameless = {
+        record(4, DBT_DEVTYP_DEVICEINTERFACE).bytes,
+        record(12, DBT_DEVTYP_DEVICEINTERFACE).bytes,
+        record(28, DBT_DEVTYP_DEVICEINTERFACE).bytes,
+        record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A')).bytes,
+        cut,
+    };
+    for (const auto& bytes : nameless)
+        winsim::broadcast_device_change(DBT_DEVICEARRIVAL, bytes);
+    winsim::broadcast_device_change(DBT_DEVICEARRIVAL, whole);
+    while (winsim::queued_messages() > 0)
+        pump_message(0);
+    EXPECT_EQ(nameless_seen, int(nameless.size()));
+    EXPECT_EQ(names_seen, std::vector<std::wstring>{path});
+    tray_destroy();
+    while (pump_message(0) != -1) {
+    }
+}
+
+// The settings file as any user can leave it. Loading takes what "%d" would read (a number
+// beyond 32 bits is 0) and never rewrites the file; a toggle leaves either the old file whole
+// (when it cannot be replaced) or exactly the new four values, never a mix, and no temporary
+// file; the switched mode stays in effect either way.
+struct FileCase {
+    const char* name;
+    // Puts the file in place; false when this machine cannot make the case.
+    std::function<bool(const fs::path& file)> arrange;
+    std::vector<bool> marks; // rotate, driving, movement lock, fast turns, after loading
+    bool replaceable;        // a toggle's rewrite can take the file's place
+    const char* rewritten;   // the file after "Driving Mode" is switched, when replaceable
+    bool unprivileged;       // the program runs without root's powers over files
+};
+
+bool write_file(const fs::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary);
+    out << bytes;
+    return bool(out);
+}
+
+const FileCase file_cases[] = {
+    {"huge_whitespace_then_values",
+     [](const fs::path& file) { return write_file(file, std::string(8 << 20, ' ') + "0 1 0 1"); },
+     {true, false, false, true},
+     true,
+     "0\r\n1\r\n1\r\n1"},
+    {"huge_number",
+     [](const fs::path& file) { return write_file(file, "1\n" + std::string(8 << 20, '9')); },
+     {false, false, true, false},
+     true,
+     "1\r\n0\r\n1\r\n0"},
+    {"huge_sparse_beyond_32_bits",
+     [](const fs::path& file) {
+         if (!write_file(file, "1\r\n1\r\n1\r\n1"))
+             return false;
+         std::error_code error;
+         fs::resize_file(file, 5ull << 30, error);
+         return !error;
+     },
+     {true, true, true, true},
+     true,
+     "1\r\n1\r\n0\r\n1"},
+    {"binary",
+     [](const fs::path& file) {
+         std::string bytes;
+         for (int i = 0; i < 4096; i++)
+             bytes.push_back(char((i * 7919 + 13) % 256));
+         return write_file(file, "\xFF\xFE" + bytes);
+     },
+     {false, false, false, false},
+     true,
+     "0\r\n0\r\n1\r\n0"},
+    {"truncated_mid_line",
+     [](const fs::path& file) { return write_file(file, "1\r\n1\r\n1\r"); },
+     {true, true, true, false},
+     true,
+     "1\r\n1\r\n0\r\n0"},
+    {"truncated_to_a_sign",
+     [](const fs::path& file) { return write_file(file, "1\r\n-"); },
+     {false, false, true, false},
+     true,
+     "1\r\n0\r\n1\r\n0"},
+    {"a_directory",
+     [](const fs::path& file) { return fs::create_directory(file); },
+     {false, false, false, false},
+     false},
+    {"read_only",
+     [](const fs::path& file) {
+         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file, true);
+     },
+     {true, false, false, true},
+     false},
+    {"locked",
+     [](const fs::path& file) {
+         // Neither readable nor replaceable by the program's user: what another program's
+         // exclusive open does to it on Windows.
+         return write_file(file, "1\r\n1\r\n1\r\n1") && chmod(file.c_str(), 0) == 0 &&
+                set_immutable(file, true);
+     },
+     {false, false, false, false},
+     false,
+     nullptr,
+     true},
+};
+
+void PrintTo(const FileCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class HostileFile : public Hostile, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
+    const FileCase& row = GetParam();
+    winsim::bus_add();
+    const fs::path file = directory_ / SETTINGS_FILE_NAME;
+    if (!row.arrange(file))
+        GTEST_SKIP() << "this machine cannot make the case (needs root on a file system with "
+                        "the immutable flag)";
+    const bool directory = fs::is_directory(file);
+    const auto size_before = directory ? 0 : fs::file_size(file);
+    const auto time_before = fs::last_write_time(file);
+    if (row.unprivileged) {
+        // The program's thread takes this thread's file-system identity: without root's
+        // override, the file's permissions count.
+        fs::permissions(directory_, fs::perms::all);
+        setfsuid(65534);
+    }
+    start();
+    if (row.unprivileged)
+        setfsuid(0);
+    ASSERT_FALSE(ended_);
+    EXPECT_EQ(check_marks(), row.marks);
+    EXPECT_EQ(fs::last_write_time(file), time_before) << "the file was rewritten at load";
+
+    click({L"Driving Mode"});
+    std::vector<bool> switched = row.marks;
+    switched[1] = !switched[1];
+    EXPECT_EQ(check_marks(), switched) << "the switch must stay in effect";
+    EXPECT_FALSE(fs::exists(directory_ / SETTINGS_FILE_NAME ".tmp"));
+    if (row.replaceable) {
+        EXPECT_EQ(file_bytes(file), row.rewritten);
+    } else {
+        ASSERT_EQ(fs::is_directory(file), directory);
+        if (!directory) {
+            EXPECT_EQ(fs::file_size(file), size_before);
+        }
+        EXPECT_EQ(fs::last_write_time(file), time_before) << "the file was touched";
+    }
+    EXPECT_TRUE(winsim::balloons().empty());
+    quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HostileFile, ::testing::ValuesIn(file_cases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+} // namespace
