@@ -60,7 +60,8 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
 int pump_message(uint8_t wait);
 
 // Builds a popup menu from `items`, numbering them from `*counter` on (see tray_menu_walk) and
-// leaving `*counter` past the last identifier. Main thread. Returns the menu, or null.
+// leaving `*counter` past the last identifier. Main thread. Returns the menu, or null when any
+// part of it could not be made (nothing of it is left then; a click on the icon tries again).
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter);
 
 // Asks the main thread to run `work(context)`. Any thread; takes the engine's queue lock for a

@@ -39,7 +39,9 @@ struct TrayState {
     WNDCLASSEXW window_class;             // registered by tray_create
     HWND window;                          // null before tray_create and after tray_destroy
     NOTIFYICONDATAW notify;               // the icon as at the last refresh; never a balloon
-    HMENU menu;                           // the popup menu of the last refresh
+    HMENU menu;                           // the popup menu of the last refresh; null when
+                                          // it could not be made whole
+    const TrayDescriptor* descriptor;     // the last refresh's, to make a missing menu again
     HMENU shown_menu;                     // the menu TrackPopupMenu is showing, or null
     HDEVNOTIFY device_notification;       // null until a registration succeeds
     DeviceChangeCallback device_callback; // null until a registration succeeds
@@ -110,6 +112,7 @@ void tray_forget_state() {
     tray.window = nullptr;
     std::memset(&tray.notify, 0, sizeof(tray.notify));
     tray.menu = nullptr;
+    tray.descriptor = nullptr;
     tray.shown_menu = nullptr;
     tray.device_notification = nullptr;
     tray.device_callback = nullptr;
@@ -134,16 +137,26 @@ void tray_allow_taskbar_created(HWND window) {
     change_filter(window, tray.taskbar_created, MSGFLT_ALLOW, nullptr);
 }
 
-void* sink_create_menu(void*) {
-    return CreatePopupMenu();
+// The sinks' context while a menu is built: whether any part of it could not be made.
+struct TrayMenuBuild {
+    bool failed;
+};
+
+void* sink_create_menu(void* context) {
+    HMENU menu = CreatePopupMenu();
+    if (!menu)
+        static_cast<TrayMenuBuild*>(context)->failed = true;
+    return menu;
 }
 
-void sink_append_separator(void*, void* menu, uint32_t position) {
-    InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR, TRAY_SEPARATOR_ID,
-                L"");
+void sink_append_separator(void* context, void* menu, uint32_t position) {
+    if (!InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR,
+                     TRAY_SEPARATOR_ID, L""))
+        static_cast<TrayMenuBuild*>(context)->failed = true;
 }
 
-void sink_append_item(void*, void* menu, const TrayMenuItem* item, uint32_t id, void* submenu) {
+void sink_append_item(void* context, void* menu, const TrayMenuItem* item, uint32_t id,
+                      void* submenu) {
     MENUITEMINFOW info;
     std::memset(&info, 0, sizeof(info));
     info.cbSize = sizeof(info);
@@ -162,7 +175,11 @@ void sink_append_item(void*, void* menu, const TrayMenuItem* item, uint32_t id, 
     info.dwTypeData = const_cast<LPWSTR>(item->text);
     info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
     // The position always lies beyond the last item, so the item is appended.
-    InsertMenuItemW(static_cast<HMENU>(menu), id, TRUE, &info);
+    if (!InsertMenuItemW(static_cast<HMENU>(menu), id, TRUE, &info)) {
+        static_cast<TrayMenuBuild*>(context)->failed = true;
+        if (submenu)
+            DestroyMenu(static_cast<HMENU>(submenu)); // no menu holds it, so nothing frees it
+    }
 }
 
 DWORD balloon_icon(BalloonSeverity severity) {
@@ -194,6 +211,11 @@ void tray_run_command(UINT id) {
 void tray_show_menu(HWND window) {
     // A click while the menu is open is not a second menu.
     if (tray.shown_menu)
+        return;
+    // The last refresh could not make its menu; without one now the user could not even quit.
+    if (!tray.menu && tray.descriptor)
+        tray_refresh(tray.descriptor);
+    if (!tray.menu)
         return;
     POINT cursor{0, 0};
     GetCursorPos(&cursor);
@@ -305,6 +327,7 @@ void tray_refresh(const TrayDescriptor* descriptor) {
     if (!window)
         return; // after tray_destroy the menu and icon handles are gone
     HMENU previous = tray.menu;
+    tray.descriptor = descriptor;
     uint32_t counter = FIRST_MENU_ITEM_ID;
     tray.menu = tray_build_popup_menu(descriptor->menu, &counter);
     SendMessageW(window, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(tray.menu), 0);
@@ -431,8 +454,16 @@ int pump_message(uint8_t wait) {
 }
 
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter) {
-    TrayMenuSink sink{nullptr, sink_create_menu, sink_append_separator, sink_append_item};
-    return static_cast<HMENU>(tray_menu_walk(items, counter, &sink));
+    TrayMenuBuild build{false};
+    TrayMenuSink sink{&build, sink_create_menu, sink_append_separator, sink_append_item};
+    HMENU menu = static_cast<HMENU>(tray_menu_walk(items, counter, &sink));
+    // A menu with an item missing could lack "Quit" or show a stale line as if current; none
+    // is better, and the next click makes it again. A menu frees the submenus it holds.
+    if (build.failed && menu) {
+        DestroyMenu(menu);
+        menu = nullptr;
+    }
+    return menu;
 }
 
 int tray_post_to_main(TrayMainWork work, void* context) {
