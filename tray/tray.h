@@ -69,7 +69,10 @@ HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter);
 // on the main thread, inside pump_message (or the open menu's modal loop), after all work
 // queued before it, and before the pump_message that returns -1 for tray_destroy's quit.
 // Returns 0 when there is no tray window (before tray_create, after tray_destroy, once the
-// window is closed) or the main thread could not be woken (its message queue is full); `work`
-// then never runs. The one exception: work still queued when the window is destroyed (a close
-// request) is dropped without running, so do not make the work the only owner of memory.
+// window is closed), or when the main thread itself asks and cannot be woken (its message queue
+// is full); `work` then never runs. Another thread's work that cannot wake the main thread is
+// queued all the same and runs before the next message the main thread takes (or the next
+// device change or click on the icon). The one exception: work still queued when the window
+// is destroyed (a close request) is dropped without running, so do not make the work the only
+// owner of memory.
 int tray_post_to_main(TrayMainWork work, void* context);

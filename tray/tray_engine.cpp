@@ -62,6 +62,7 @@ struct TrayWork {
 // change them and never while work runs or a message is sent.
 struct TrayWorkQueue {
     HWND target;       // the window to wake; null while no work is accepted
+    DWORD main_thread; // the window's thread
     UINT wake_message; // what wakes it
     bool wake_pending; // a wake is posted and its drain has not begun
     TrayWork* first;   // oldest first
@@ -102,6 +103,16 @@ void tray_run_work() {
         std::free(work);
         work = next;
     }
+}
+
+// Runs queued work whose wake message could not be posted. Main thread, at the points where
+// the wake message itself could run work: the loop, a device change, a click on the icon.
+void tray_run_unwoken_work() {
+    AcquireSRWLockShared(&work_lock);
+    bool unwoken = work_queue.first && !work_queue.wake_pending;
+    ReleaseSRWLockShared(&work_lock);
+    if (unwoken)
+        tray_run_work();
 }
 
 // One tray per process: a fresh start forgets whatever an earlier tray left behind.
@@ -259,6 +270,8 @@ bool tray_event_has_record(WPARAM event) {
 }
 
 LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // The system sends these: they reach us inside GetMessageW, never through the loop.
+    tray_run_unwoken_work();
     if (tray.device_callback) {
         DeviceChangeKind kind = DEVICE_CHANGE_OTHER;
         if (wparam == DBT_DEVICEARRIVAL)
@@ -306,6 +319,7 @@ int tray_create(const TrayDescriptor* descriptor) {
     if (tray.wake_message) {
         AcquireSRWLockExclusive(&work_lock);
         work_queue.target = window;
+        work_queue.main_thread = GetCurrentThreadId();
         work_queue.wake_message = tray.wake_message;
         ReleaseSRWLockExclusive(&work_lock);
     }
@@ -429,6 +443,7 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
     case TRAY_CALLBACK_MESSAGE:
         if (lparam != WM_LBUTTONUP && lparam != WM_RBUTTONUP)
             break;
+        tray_run_unwoken_work(); // so that the menu shows what is so
         tray_show_menu(window);
         return 0;
     case WM_DEVICECHANGE:
@@ -446,6 +461,8 @@ int pump_message(uint8_t wait) {
         GetMessageW(&msg, nullptr, 0, 0);
     else if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
         return 0;
+    // Work whose wake could not be posted runs now, ahead of the quit as well.
+    tray_run_unwoken_work();
     if (msg.message == WM_QUIT)
         return -1;
     TranslateMessage(&msg);
@@ -478,10 +495,16 @@ int tray_post_to_main(TrayMainWork work, void* context) {
     int queued = 0;
     AcquireSRWLockExclusive(&work_lock);
     // One wake message serves all work queued until its drain begins, so the main thread's
-    // message queue never fills with them. Posting never blocks or calls back into us.
-    if (work_queue.target && (work_queue.wake_pending ||
-                              PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))) {
-        work_queue.wake_pending = true;
+    // message queue never fills with them. Posting never blocks or calls back into us. When
+    // the queue is full the wake cannot be posted: the main thread can do its own work itself,
+    // but another thread's is kept all the same and runs before the next message the main
+    // thread takes (a reader's removal would otherwise leave the menu saying a stick is
+    // attached).
+    bool woken =
+        work_queue.target &&
+        (work_queue.wake_pending || PostMessageW(work_queue.target, work_queue.wake_message, 0, 0));
+    if (work_queue.target && (woken || GetCurrentThreadId() != work_queue.main_thread)) {
+        work_queue.wake_pending = woken;
         if (work_queue.last)
             work_queue.last->next = request;
         else

@@ -237,6 +237,23 @@ TEST_F(TrayThreads, NothingIsPostedWithoutATray) {
     EXPECT_EQ(ran, 0);
 }
 
+// A full queue refuses the wake of another thread's work: the work waits and runs before the
+// next message, the quit included, rather than being lost.
+TEST_F(TrayThreads, WorkWhoseWakeCannotBePostedRunsAtTheNextMessage) {
+    static int ran;
+    ran = 0;
+    create();
+    winsim::fail_calls("PostMessageW", 1, ERROR_NOT_ENOUGH_QUOTA);
+    int queued = -1;
+    std::thread reader([&] { queued = tray_post_to_main([](void*) { ran++; }, nullptr); });
+    reader.join();
+    EXPECT_EQ(queued, 1);
+    EXPECT_EQ(winsim::queued_messages(), 0u);
+    EXPECT_EQ(ran, 0);
+    destroy();
+    EXPECT_EQ(ran, 1);
+}
+
 TEST_F(TrayThreads, CommandSentFromAnotherThreadWaitsForTheMainThread) {
     create();
     std::atomic<bool> returned{false};
