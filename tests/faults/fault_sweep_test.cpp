@@ -611,6 +611,8 @@ struct Regression {
 const Regression regressions[] = {
     {Phase::Rotate, "CreatePopupMenu", 0, "no menu ever opened again: the program could not quit"},
     {Phase::Rotate, "InsertMenuItemW", 6, "the menu lacked \"Quit\" until the next rebuild"},
+    {Phase::Remove, "CreateEventW", 0, "the pad stayed on the bus without its stick"},
+    {Phase::Shutdown, "DeviceIoControl", 0, "the pad stayed on the bus after \"Quit\""},
 };
 
 TEST_F(FaultSweep, FaultsFoundBefore) {
