@@ -251,17 +251,18 @@ class FaultSweep : public WinsimTest {
 
     // The program has done all it will do until the next outside event: its main thread waits
     // for messages with none queued and the stick's reader (if any) has its read outstanding.
+    // Readers are looked at before the main thread: a reader's end posts work to the main
+    // thread before the reader is gone, so a main thread seen waiting afterwards has taken it.
     bool settled() const {
         if (ended_)
             return winsim::running_threads() == 0;
-        DWORD thread = main_thread();
-        if (!thread || !winsim::thread_waiting_for_messages(thread))
-            return false;
+        size_t threads = winsim::running_threads();
         size_t readers = stick_ >= 0 && winsim::hid_open_files(stick_) > 0 &&
                                  winsim::hid_pending_reads(stick_) > 0
                              ? 1
                              : 0;
-        return winsim::running_threads() == readers;
+        DWORD thread = main_thread();
+        return threads == readers && thread && winsim::thread_waiting_for_messages(thread);
     }
     // False when the program did not settle within two seconds: a hang.
     bool settle() const {
