@@ -59,7 +59,11 @@ void release_entry(DeviceEntry* entry) {
     hid_free(entry->device);
     if (bus_connected && entry->target) {
         bus_target_stop_feedback(entry->target);
-        bus_target_remove(bus_client, entry->target);
+        // A pad left plugged in stays visible to games with no stick behind it, for as long
+        // as the program runs. One more attempt gets past a passing failure (no event to be
+        // had for the request, a driver that refused it once).
+        if (bus_target_remove(bus_client, entry->target) == BUS_ERR_UNPLUG_FAILED)
+            bus_target_remove(bus_client, entry->target);
         bus_target_delete(entry->target);
     }
     std::free(entry);

@@ -60,17 +60,19 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
 int pump_message(uint8_t wait);
 
 // Builds a popup menu from `items`, numbering them from `*counter` on (see tray_menu_walk) and
-// leaving `*counter` past the last identifier. Main thread. Returns the menu, or null.
+// leaving `*counter` past the last identifier. Main thread. Returns the menu, or null when any
+// part of it could not be made (nothing of it is left then; a click on the icon tries again).
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter);
 
 // Asks the main thread to run `work(context)`. Any thread; takes the engine's queue lock for a
 // moment, never blocks otherwise. Returns 1 when the request is queued: `work` then runs once,
 // on the main thread, inside pump_message (or the open menu's modal loop), after all work
 // queued before it, and before the pump_message that returns -1 for tray_destroy's quit.
-// When the main thread cannot be woken (another program has filled its message queue) the
-// work is queued all the same and runs after the next message the main thread handles.
 // Returns 0 when there is no tray window (before tray_create, after tray_destroy, once the
-// window is closed); `work` then never runs. The one exception: work still queued when the
-// window is destroyed (a close request) is dropped without running, so do not make the work
-// the only owner of memory.
+// window is closed), or when the main thread itself asks and cannot be woken (its message queue
+// is full); `work` then never runs. Another thread's work that cannot wake the main thread is
+// queued all the same and runs before the next message the main thread takes (or the next
+// device change or click on the icon). The one exception: work still queued when the window
+// is destroyed (a close request) is dropped without running, so do not make the work the only
+// owner of memory.
 int tray_post_to_main(TrayMainWork work, void* context);

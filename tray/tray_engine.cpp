@@ -39,7 +39,9 @@ struct TrayState {
     WNDCLASSEXW window_class;             // registered by tray_create
     HWND window;                          // null before tray_create and after tray_destroy
     NOTIFYICONDATAW notify;               // the icon as at the last refresh; never a balloon
-    HMENU menu;                           // the popup menu of the last refresh
+    HMENU menu;                           // the popup menu of the last refresh; null when
+                                          // it could not be made whole
+    const TrayDescriptor* descriptor;     // the last refresh's, to make a missing menu again
     HMENU shown_menu;                     // the menu TrackPopupMenu is showing, or null
     HDEVNOTIFY device_notification;       // null until a registration succeeds
     DeviceChangeCallback device_callback; // null until a registration succeeds
@@ -60,6 +62,7 @@ struct TrayWork {
 // change them and never while work runs or a message is sent.
 struct TrayWorkQueue {
     HWND target;       // the window to wake; null while no work is accepted
+    DWORD main_thread; // the window's thread
     UINT wake_message; // what wakes it
     bool wake_pending; // a wake is posted and its drain has not begun
     TrayWork* first;   // oldest first
@@ -91,14 +94,6 @@ void tray_drop_work(TrayWork* work) {
     }
 }
 
-// True when work is queued that no wake message announces: its post was refused.
-bool tray_work_unannounced() {
-    AcquireSRWLockShared(&work_lock);
-    bool waiting = work_queue.first && !work_queue.wake_pending;
-    ReleaseSRWLockShared(&work_lock);
-    return waiting;
-}
-
 // Runs the queued work in order. Main thread, inside dispatch of the wake message.
 void tray_run_work() {
     TrayWork* work = tray_take_work(false);
@@ -110,6 +105,16 @@ void tray_run_work() {
     }
 }
 
+// Runs queued work whose wake message could not be posted. Main thread, at the points where
+// the wake message itself could run work: the loop, a device change, a click on the icon.
+void tray_run_unwoken_work() {
+    AcquireSRWLockShared(&work_lock);
+    bool unwoken = work_queue.first && !work_queue.wake_pending;
+    ReleaseSRWLockShared(&work_lock);
+    if (unwoken)
+        tray_run_work();
+}
+
 // One tray per process: a fresh start forgets whatever an earlier tray left behind.
 void tray_forget_state() {
     tray_drop_work(tray_take_work(true));
@@ -118,6 +123,7 @@ void tray_forget_state() {
     tray.window = nullptr;
     std::memset(&tray.notify, 0, sizeof(tray.notify));
     tray.menu = nullptr;
+    tray.descriptor = nullptr;
     tray.shown_menu = nullptr;
     tray.device_notification = nullptr;
     tray.device_callback = nullptr;
@@ -142,16 +148,26 @@ void tray_allow_taskbar_created(HWND window) {
     change_filter(window, tray.taskbar_created, MSGFLT_ALLOW, nullptr);
 }
 
-void* sink_create_menu(void*) {
-    return CreatePopupMenu();
+// The sinks' context while a menu is built: whether any part of it could not be made.
+struct TrayMenuBuild {
+    bool failed;
+};
+
+void* sink_create_menu(void* context) {
+    HMENU menu = CreatePopupMenu();
+    if (!menu)
+        static_cast<TrayMenuBuild*>(context)->failed = true;
+    return menu;
 }
 
-void sink_append_separator(void*, void* menu, uint32_t position) {
-    InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR, TRAY_SEPARATOR_ID,
-                L"");
+void sink_append_separator(void* context, void* menu, uint32_t position) {
+    if (!InsertMenuW(static_cast<HMENU>(menu), position, MF_BYCOMMAND | MF_SEPARATOR,
+                     TRAY_SEPARATOR_ID, L""))
+        static_cast<TrayMenuBuild*>(context)->failed = true;
 }
 
-void sink_append_item(void*, void* menu, const TrayMenuItem* item, uint32_t id, void* submenu) {
+void sink_append_item(void* context, void* menu, const TrayMenuItem* item, uint32_t id,
+                      void* submenu) {
     MENUITEMINFOW info;
     std::memset(&info, 0, sizeof(info));
     info.cbSize = sizeof(info);
@@ -170,7 +186,11 @@ void sink_append_item(void*, void* menu, const TrayMenuItem* item, uint32_t id, 
     info.dwTypeData = const_cast<LPWSTR>(item->text);
     info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
     // The position always lies beyond the last item, so the item is appended.
-    InsertMenuItemW(static_cast<HMENU>(menu), id, TRUE, &info);
+    if (!InsertMenuItemW(static_cast<HMENU>(menu), id, TRUE, &info)) {
+        static_cast<TrayMenuBuild*>(context)->failed = true;
+        if (submenu)
+            DestroyMenu(static_cast<HMENU>(submenu)); // no menu holds it, so nothing frees it
+    }
 }
 
 DWORD balloon_icon(BalloonSeverity severity) {
@@ -202,6 +222,11 @@ void tray_run_command(UINT id) {
 void tray_show_menu(HWND window) {
     // A click while the menu is open is not a second menu.
     if (tray.shown_menu)
+        return;
+    // The last refresh could not make its menu; without one now the user could not even quit.
+    if (!tray.menu && tray.descriptor)
+        tray_refresh(tray.descriptor);
+    if (!tray.menu)
         return;
     POINT cursor{0, 0};
     GetCursorPos(&cursor);
@@ -265,6 +290,8 @@ const wchar_t* tray_interface_name(LPARAM lparam) {
 }
 
 LRESULT tray_device_changed(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // The system sends these: they reach us inside GetMessageW, never through the loop.
+    tray_run_unwoken_work();
     if (tray.device_callback) {
         DeviceChangeKind kind = DEVICE_CHANGE_OTHER;
         if (wparam == DBT_DEVICEARRIVAL)
@@ -306,6 +333,7 @@ int tray_create(const TrayDescriptor* descriptor) {
     if (tray.wake_message) {
         AcquireSRWLockExclusive(&work_lock);
         work_queue.target = window;
+        work_queue.main_thread = GetCurrentThreadId();
         work_queue.wake_message = tray.wake_message;
         ReleaseSRWLockExclusive(&work_lock);
     }
@@ -327,6 +355,7 @@ void tray_refresh(const TrayDescriptor* descriptor) {
     if (!window)
         return; // after tray_destroy the menu and icon handles are gone
     HMENU previous = tray.menu;
+    tray.descriptor = descriptor;
     uint32_t counter = FIRST_MENU_ITEM_ID;
     tray.menu = tray_build_popup_menu(descriptor->menu, &counter);
     SendMessageW(window, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(tray.menu), 0);
@@ -428,6 +457,7 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
     case TRAY_CALLBACK_MESSAGE:
         if (lparam != WM_LBUTTONUP && lparam != WM_RBUTTONUP)
             break;
+        tray_run_unwoken_work(); // so that the menu shows what is so
         tray_show_menu(window);
         return 0;
     case WM_DEVICECHANGE:
@@ -445,19 +475,26 @@ int pump_message(uint8_t wait) {
         GetMessageW(&msg, nullptr, 0, 0);
     else if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
         return 0;
-    if (msg.message != WM_QUIT) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    // Work whose wake could not be posted runs here, after whatever message came instead.
-    if (tray_work_unannounced())
-        tray_run_work();
-    return msg.message == WM_QUIT ? -1 : 0;
+    // Work whose wake could not be posted runs now, ahead of the quit as well.
+    tray_run_unwoken_work();
+    if (msg.message == WM_QUIT)
+        return -1;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+    return 0;
 }
 
 HMENU tray_build_popup_menu(const TrayMenuItem* items, uint32_t* counter) {
-    TrayMenuSink sink{nullptr, sink_create_menu, sink_append_separator, sink_append_item};
-    return static_cast<HMENU>(tray_menu_walk(items, counter, &sink));
+    TrayMenuBuild build{false};
+    TrayMenuSink sink{&build, sink_create_menu, sink_append_separator, sink_append_item};
+    HMENU menu = static_cast<HMENU>(tray_menu_walk(items, counter, &sink));
+    // A menu with an item missing could lack "Quit" or show a stale line as if current; none
+    // is better, and the next click makes it again. A menu frees the submenus it holds.
+    if (build.failed && menu) {
+        DestroyMenu(menu);
+        menu = nullptr;
+    }
+    return menu;
 }
 
 int tray_post_to_main(TrayMainWork work, void* context) {
@@ -473,12 +510,15 @@ int tray_post_to_main(TrayMainWork work, void* context) {
     AcquireSRWLockExclusive(&work_lock);
     // One wake message serves all work queued until its drain begins, so the main thread's
     // message queue never fills with them. Posting never blocks or calls back into us. When
-    // the wake cannot be posted (another program has filled our queue) the work is queued all
-    // the same: the main thread runs it after the next message it handles.
-    if (work_queue.target) {
-        if (!work_queue.wake_pending &&
-            PostMessageW(work_queue.target, work_queue.wake_message, 0, 0))
-            work_queue.wake_pending = true;
+    // the queue is full the wake cannot be posted: the main thread can do its own work itself,
+    // but another thread's is kept all the same and runs before the next message the main
+    // thread takes (a reader's removal would otherwise leave the menu saying a stick is
+    // attached).
+    bool woken =
+        work_queue.target &&
+        (work_queue.wake_pending || PostMessageW(work_queue.target, work_queue.wake_message, 0, 0));
+    if (work_queue.target && (woken || GetCurrentThreadId() != work_queue.main_thread)) {
+        work_queue.wake_pending = woken;
         if (work_queue.last)
             work_queue.last->next = request;
         else

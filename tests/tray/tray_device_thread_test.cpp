@@ -231,10 +231,27 @@ TEST_F(TrayThreads, NothingIsPostedWithoutATray) {
     EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 0);
     create();
     EXPECT_EQ(tray_post_to_main(nullptr, nullptr), 0);
-    // A wake that cannot be posted (the queue full of another program's messages) loses no
-    // work: it runs after the next message the main thread takes, here the quit.
+    // The main thread's own request that cannot wake it (its queue full of another program's
+    // messages) is refused, so that it does the work itself; another thread's is kept (below).
     winsim::fail_calls("PostMessageW", 1, ERROR_NOT_ENOUGH_QUOTA);
-    EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 1);
+    EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 0);
+    destroy();
+    EXPECT_EQ(ran, 0);
+}
+
+// A full queue refuses the wake of another thread's work: the work waits and runs before the
+// next message, the quit included, rather than being lost.
+TEST_F(TrayThreads, WorkWhoseWakeCannotBePostedRunsAtTheNextMessage) {
+    static int ran;
+    ran = 0;
+    create();
+    winsim::fail_calls("PostMessageW", 1, ERROR_NOT_ENOUGH_QUOTA);
+    int queued = -1;
+    std::thread reader([&] { queued = tray_post_to_main([](void*) { ran++; }, nullptr); });
+    reader.join();
+    EXPECT_EQ(queued, 1);
+    EXPECT_EQ(winsim::queued_messages(), 0u);
+    EXPECT_EQ(ran, 0);
     destroy();
     EXPECT_EQ(ran, 1);
 }

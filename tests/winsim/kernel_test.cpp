@@ -110,6 +110,30 @@ TEST_F(KernelTest, SharedLockAdmitsReadersExclusiveExcludesThem) {
     EXPECT_TRUE(writer_in);
 }
 
+// What a watchdog sees: a thread blocked on an event or behind an exclusive lock holder waits
+// longer and longer; one that waits for nothing does not count.
+TEST_F(KernelTest, LongestWaitGrowsWhileAThreadIsBlocked) {
+    EXPECT_EQ(winsim::longest_wait_ms(), 0u);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread waiter([&] { WaitForSingleObject(event, INFINITE); });
+    EXPECT_TRUE(wait_for([] { return winsim::longest_wait_ms() >= 30; }));
+    SetEvent(event);
+    waiter.join();
+    EXPECT_EQ(winsim::longest_wait_ms(), 0u);
+    CloseHandle(event);
+
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    std::thread reader([&] {
+        AcquireSRWLockShared(&lock);
+        ReleaseSRWLockShared(&lock);
+    });
+    EXPECT_TRUE(wait_for([] { return winsim::longest_wait_ms() >= 30; }));
+    ReleaseSRWLockExclusive(&lock);
+    reader.join();
+    EXPECT_EQ(winsim::longest_wait_ms(), 0u);
+}
+
 class DeviceRequestTest : public WinsimTest {
   protected:
     void SetUp() override {

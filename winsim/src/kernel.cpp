@@ -13,6 +13,8 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 namespace winsim::detail {
@@ -91,6 +93,25 @@ bool known_call(const char* name) {
 // The slim reader/writer locks this thread holds, with true for exclusive.
 thread_local std::vector<std::pair<const SRWLOCK*, bool>> held_locks;
 
+// Threads blocked now in a wait of the machine or on a slim reader/writer lock, with when they
+// began. Its own lock, taken after the machine's and never before it.
+std::mutex waits_lock;
+std::map<std::thread::id, std::chrono::steady_clock::time_point> waits;
+
+// Enters the calling thread in `waits` for its lifetime.
+struct BlockedWait {
+    BlockedWait() {
+        std::lock_guard<std::mutex> held(waits_lock);
+        waits[std::this_thread::get_id()] = std::chrono::steady_clock::now();
+    }
+    ~BlockedWait() {
+        std::lock_guard<std::mutex> held(waits_lock);
+        waits.erase(std::this_thread::get_id());
+    }
+    BlockedWait(const BlockedWait&) = delete;
+    BlockedWait& operator=(const BlockedWait&) = delete;
+};
+
 std::string lock_label(const SRWLOCK* srw) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(srw));
@@ -161,9 +182,16 @@ void notify_all() {
     machine().changed.notify_all();
 }
 
+thread_local bool idle_message_wait = false;
+
 bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds,
                 const std::function<bool()>& ready) {
     Machine& m = machine();
+    if (ready())
+        return true;
+    std::optional<BlockedWait> blocked;
+    if (!idle_message_wait)
+        blocked.emplace();
     if (milliseconds == INFINITE) {
         while (!ready())
             m.changed.wait(held);
@@ -428,6 +456,17 @@ std::vector<std::string> call_log() {
     return machine().call_log;
 }
 
+uint64_t longest_wait_ms() {
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> held(waits_lock);
+    uint64_t longest = 0;
+    for (auto& [thread, since] : waits)
+        longest = std::max<uint64_t>(
+            longest,
+            (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
+    return longest;
+}
+
 size_t calls(const char* function) {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     auto it = machine().calls.find(function);
@@ -665,7 +704,10 @@ void WINAPI InitializeSRWLock(PSRWLOCK srw) {
 }
 void WINAPI AcquireSRWLockShared(PSRWLOCK srw) {
     lock_acquiring(srw, false);
-    pthread_rwlock_rdlock(&srw->lock);
+    if (pthread_rwlock_tryrdlock(&srw->lock) != 0) {
+        BlockedWait blocked;
+        pthread_rwlock_rdlock(&srw->lock);
+    }
     lock_acquired(srw, false);
 }
 void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) {
@@ -674,7 +716,10 @@ void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) {
 }
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
     lock_acquiring(srw, true);
-    pthread_rwlock_wrlock(&srw->lock);
+    if (pthread_rwlock_trywrlock(&srw->lock) != 0) {
+        BlockedWait blocked;
+        pthread_rwlock_wrlock(&srw->lock);
+    }
     lock_acquired(srw, true);
 }
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK srw) {

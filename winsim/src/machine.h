@@ -22,6 +22,9 @@ void notify_all();
 // Waits on the machine lock (held by the caller) until `ready` or the time-out (ms, INFINITE).
 bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds,
                 const std::function<bool()>& ready);
+// Set by a thread around a wait for messages with none to take, which is idleness rather than
+// a wait that winsim::longest_wait_ms() reports.
+extern thread_local bool idle_message_wait;
 
 // Names Windows compares without regard to case (device paths, instance IDs, class names);
 // only ASCII letters fold, which is all these names contain.

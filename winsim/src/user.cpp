@@ -607,10 +607,12 @@ BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filter_min, UINT filter_max
             return msg->message == WM_QUIT ? FALSE : TRUE;
         Queue& queue = own_queue();
         queue.waiting = true;
+        idle_message_wait = true;
         wait_until(held, INFINITE, [&] {
             return !queue.sent.empty() || posted_waiting(queue, filter) ||
                    takes_quit(queue, filter) || filter_invalid(filter);
         });
+        idle_message_wait = false;
         own_queue().waiting = false;
     }
 }

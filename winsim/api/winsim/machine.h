@@ -48,6 +48,11 @@ void set_wow64(bool wow64);
 // fails every call from then on. A name that no simulated call has stops the program.
 void fail_calls(const char* function, int count, DWORD error, int skip = 0);
 void clear_faults();
+// The longest that any thread is blocked right now in one wait: on an event, a thread, an
+// overlapped result, a message sent to another thread, or a slim reader/writer lock (a wait
+// for messages with none to take is idleness, not counted). 0 when nothing waits. For
+// watchdogs: a deadlock shows as a wait that only grows.
+uint64_t longest_wait_ms();
 // Calls of `function` made since the last reset (counted whether they failed or not).
 size_t calls(const char* function);
 // From now on (until the reset) every simulated call is logged by name, in order, on any

@@ -1,0 +1,635 @@
+// Every Win32 call the program makes while it starts, attaches a stick, streams its reports,
+// loses it, switches each mode and quits, failed one at a time at each place it is made, with
+// the error it fails with in the field. After each run: no crash and no hang, only the balloons
+// that failure calls for, no pad without its stick, no handle beyond what the program holds,
+// the settings file whole (old or new), and the program still reachable through its tray icon
+// ("Quit" ends it with 0), or ended with its exit code.
+//
+// The positions come from a clean run of each phase, recorded call by call.
+#include "winsim_test.h"
+
+#include "app/app_state.h"
+#include "app/entry.h"
+#include "app/settings.h"
+#include "hid/device_table.h"
+#include "hid/stick_reader.h"
+#include "translate/translate.h"
+#include "tray/app_menu.h"
+
+#include <shellapi.h>
+#include <winsim/desktop.h>
+#include <winsim/hid.h>
+#include <winsim/machine.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Errors the headers of the stand-in do not name.
+constexpr DWORD error_proc_not_found = 127;
+constexpr DWORD error_not_owner = 288;
+constexpr DWORD error_timeout = 1460;
+constexpr DWORD error_no_such_devinst = 0xE000020B;
+
+// How each call fails in the field. Calls not listed cannot fail when given what the program
+// gives them (its own valid handles, its own module, a send to its own thread's window, a
+// thread it just created suspended), or have no failure result; they are not swept. Nor is
+// GetOverlappedResult: it reports the request's own result, and a request that fails is swept
+// through the call that issued it (failing it afterwards would report a pad the driver did
+// plug in as refused, which no driver does).
+const std::map<std::string, DWORD> plausible_error = {
+    {"CreateFileW", ERROR_SHARING_VIOLATION}, // another program holds the device
+    {"ReadFile", ERROR_DEVICE_NOT_CONNECTED},
+    {"WriteFile", ERROR_DEVICE_NOT_CONNECTED},
+    {"DeviceIoControl", ERROR_GEN_FAILURE},
+    {"CancelIo", ERROR_NOT_FOUND}, // it completed just before
+    {"CancelIoEx", ERROR_NOT_FOUND},
+    {"CreateEventW", ERROR_NOT_ENOUGH_MEMORY},
+    {"CreateMutexW", ERROR_ACCESS_DENIED}, // another user's object of that name
+    {"ReleaseMutex", error_not_owner},
+    {"CreateThread", ERROR_NOT_ENOUGH_MEMORY},
+    {"HidD_GetPreparsedData", ERROR_DEVICE_NOT_CONNECTED},
+    {"HidP_GetCaps", ERROR_INVALID_DATA},
+    {"HidD_GetAttributes", ERROR_DEVICE_NOT_CONNECTED},
+    {"HidD_SetFeature", ERROR_DEVICE_NOT_CONNECTED},
+    {"SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY},
+    {"SetupDiEnumDeviceInfo", ERROR_NO_MORE_ITEMS}, // the device left meanwhile
+    {"SetupDiEnumDeviceInterfaces", ERROR_NO_MORE_ITEMS},
+    {"SetupDiGetDeviceInterfaceDetailW", error_no_such_devinst},
+    {"SetupDiGetDevicePropertyW", ERROR_NOT_FOUND},
+    {"SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA},
+    {"SetupDiSetClassInstallParamsW", ERROR_ACCESS_DENIED},
+    {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
+    {"CM_Get_Device_Interface_PropertyW", ERROR_NOT_FOUND},
+    {"LoadLibraryExW", ERROR_MOD_NOT_FOUND},
+    {"LoadLibraryW", ERROR_MOD_NOT_FOUND},
+    {"GetProcAddress", error_proc_not_found},
+    {"RegisterClassExW", ERROR_NOT_ENOUGH_MEMORY},
+    {"UnregisterClassW", ERROR_CLASS_HAS_WINDOWS},
+    {"CreateWindowExW", ERROR_NOT_ENOUGH_MEMORY},
+    {"DestroyWindow", ERROR_ACCESS_DENIED},
+    {"UpdateWindow", ERROR_NOT_ENOUGH_MEMORY},
+    {"PostMessageW", ERROR_NOT_ENOUGH_QUOTA}, // the queue is full
+    {"RegisterWindowMessageW", ERROR_NOT_ENOUGH_MEMORY},
+    {"ChangeWindowMessageFilterEx", ERROR_ACCESS_DENIED},
+    {"CreatePopupMenu", ERROR_NOT_ENOUGH_MEMORY},
+    {"InsertMenuW", ERROR_NOT_ENOUGH_MEMORY},
+    {"InsertMenuItemW", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetMenuItemInfoW", ERROR_MENU_ITEM_NOT_FOUND},
+    {"GetMenuItemCount", ERROR_INVALID_MENU_HANDLE},
+    {"TrackPopupMenu", ERROR_POPUP_ALREADY_ACTIVE},
+    {"GetCursorPos", ERROR_ACCESS_DENIED}, // the secure desktop is up
+    {"SetForegroundWindow", ERROR_ACCESS_DENIED},
+    {"LoadIconW", ERROR_NOT_ENOUGH_MEMORY},
+    {"Shell_NotifyIconW", error_timeout}, // the shell is busy
+    {"RegisterDeviceNotificationW", ERROR_NOT_ENOUGH_MEMORY},
+    {"UnregisterDeviceNotification", ERROR_INVALID_HANDLE},
+};
+
+enum class Phase {
+    StartUp, // a stick present, the bus installed: the program starts and attaches it
+    Attach,  // the program runs; a stick is plugged in
+    Stream,  // the stick sends three reports
+    Remove,  // the stick is pulled out
+    Rotate,  // each mode switched from the menu
+    Driving,
+    Lock,
+    Fast,
+    Shutdown, // "Quit" with a stick attached
+};
+
+const Phase all_phases[] = {Phase::StartUp, Phase::Attach, Phase::Stream,
+                            Phase::Remove,  Phase::Rotate, Phase::Driving,
+                            Phase::Lock,    Phase::Fast,   Phase::Shutdown};
+
+const char* phase_name(Phase phase) {
+    switch (phase) {
+    case Phase::StartUp:
+        return "start-up";
+    case Phase::Attach:
+        return "attach";
+    case Phase::Stream:
+        return "stream";
+    case Phase::Remove:
+        return "remove";
+    case Phase::Rotate:
+        return "toggle rotate";
+    case Phase::Driving:
+        return "toggle driving";
+    case Phase::Lock:
+        return "toggle lock";
+    case Phase::Fast:
+        return "toggle fast turns";
+    case Phase::Shutdown:
+        return "shutdown";
+    }
+    return "?";
+}
+
+// The settings before each run (lock saved 0, rotate 1, driving 0, fast turns 1), and after the
+// phase's toggle.
+const std::string old_settings = "0\r\n1\r\n0\r\n1";
+std::string new_settings(Phase phase) {
+    switch (phase) {
+    case Phase::Rotate:
+        return "0\r\n0\r\n0\r\n1";
+    case Phase::Driving:
+        return "0\r\n1\r\n1\r\n1";
+    case Phase::Lock:
+        return "1\r\n1\r\n0\r\n1";
+    case Phase::Fast:
+        return "0\r\n1\r\n0\r\n0";
+    default:
+        return old_settings;
+    }
+}
+
+std::vector<std::wstring> toggle_path(Phase phase) {
+    switch (phase) {
+    case Phase::Rotate:
+        return {L"Rotate 40-Deg"};
+    case Phase::Driving:
+        return {L"Driving Mode"};
+    case Phase::Lock:
+        return {L"FN Modes", L"76-Deg Movement Lock"};
+    case Phase::Fast:
+        return {L"FN Modes", L"Fast Turns"};
+    default:
+        return {};
+    }
+}
+
+const std::set<std::wstring> connection_balloons = {
+    L"ViGEmBus not installed", L"ViGEmBus incompatible version", L"Error connecting to ViGEmBus"};
+const std::set<std::wstring> attach_balloons = {L"Error opening new device",
+                                                L"Error initializing new device"};
+const std::wstring no_emulation_balloon =
+    L"Device added, but emulation doesn't work due to ViGEmBus problem";
+
+struct Fault {
+    std::string call;
+    int position;
+};
+
+std::string narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+std::vector<uint8_t> stick_report(uint16_t x, uint16_t y) {
+    return {0, uint8_t(x & 0xFF), uint8_t(x >> 8), uint8_t(y & 0xFF), uint8_t(y >> 8), 0};
+}
+
+class FaultSweep : public WinsimTest {
+  protected:
+    void SetUp() override {
+        WinsimTest::SetUp();
+        previous_ = std::filesystem::current_path();
+        char pattern[] = "/tmp/fault-sweep-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        std::filesystem::current_path(directory_);
+    }
+    void TearDown() override {
+        WinsimTest::TearDown();
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(directory_);
+    }
+
+    // One run of the program through `phase`, with `fault` injected from the phase's start.
+    // Returns what went wrong (nothing when all is as it should be); fills `log` with the
+    // phase's calls when recording.
+    std::vector<std::string> run(Phase phase, const std::optional<Fault>& fault,
+                                 std::vector<std::string>* log = nullptr, bool* fired = nullptr);
+
+    // Runs every phase clean, then every (call, position) of it failed once; prints the table.
+    void sweep();
+
+  private:
+    void reset_process() {
+        winsim::reset();
+        mode_settings.movement_lock = 0;
+        mode_settings.movement_lock_saved = 0;
+        mode_settings.rotate = 0;
+        mode_settings.driving_mode = 0;
+        mode_settings.fast_turns = 0;
+        mode_settings.rotation_offset = 0.0;
+        driving_state = DrivingState{};
+        bus_client = nullptr;
+        bus_connected = 0;
+        sample_callback = nullptr;
+        reader_stopped_callback = nullptr;
+        ended_ = false;
+        exit_code_ = -1;
+        pending_choices_ = 0;
+        menus_seen_ = 0;
+    }
+
+    static DWORD main_thread() {
+        for (auto& window : winsim::windows())
+            if (window.class_name == L"PelkavornViGEmClass")
+                return window.thread;
+        return 0;
+    }
+    static int32_t table_count() {
+        AcquireSRWLockShared(&device_table.lock);
+        int32_t count = device_table.count;
+        ReleaseSRWLockShared(&device_table.lock);
+        return count;
+    }
+
+    // The program has done all it will do until the next outside event: its main thread waits
+    // for messages with none queued and the stick's reader (if any) has its read outstanding.
+    // Readers are looked at before the main thread: a reader's end posts work to the main
+    // thread before the reader is gone, so a main thread seen waiting afterwards has taken it.
+    bool settled() const {
+        if (ended_)
+            return winsim::running_threads() == 0;
+        size_t threads = winsim::running_threads();
+        size_t readers = stick_ >= 0 && winsim::hid_open_files(stick_) > 0 &&
+                                 winsim::hid_pending_reads(stick_) > 0
+                             ? 1
+                             : 0;
+        DWORD thread = main_thread();
+        return threads == readers && thread && winsim::thread_waiting_for_messages(thread);
+    }
+    // False when the program did not settle within two seconds: a hang.
+    bool settle() const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int calm = 0; calm < 3;) {
+            calm = settled() ? calm + 1 : 0;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    void start_program() {
+        program_ = std::thread([this] {
+            wchar_t* none[] = {nullptr};
+            exit_code_ = wmain(0, none, none);
+            ended_ = true;
+        });
+    }
+
+    // The user clicks the icon; `choice` scripted unless an earlier one is still waiting for a
+    // menu that really opened. Returns the menu that opened, if one did.
+    std::optional<winsim::ShownMenu> click(const std::vector<std::wstring>& choice) {
+        if (pending_choices_ == 0) {
+            if (choice.empty())
+                winsim::dismiss_menu();
+            else
+                winsim::choose_menu_item(choice);
+            pending_choices_++;
+        }
+        winsim::click_tray_icon(WM_RBUTTONUP);
+        settle();
+        std::optional<winsim::ShownMenu> opened;
+        auto shown = winsim::shown_menus();
+        for (size_t i = menus_seen_; i < shown.size(); i++)
+            if (!shown[i].vanished) {
+                opened = shown[i];
+                if (pending_choices_ > 0)
+                    pending_choices_--;
+            }
+        menus_seen_ = shown.size();
+        return opened;
+    }
+
+    std::thread program_;
+    std::atomic<bool> ended_{false};
+    int exit_code_ = -1;
+    int stick_ = -1;
+    int pending_choices_ = 0; // scripted menu actions no menu has used yet
+    size_t menus_seen_ = 0;
+    std::filesystem::path previous_, directory_;
+};
+
+std::string settings_bytes() {
+    std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>& fault,
+                                         std::vector<std::string>* log, bool* fired) {
+    std::vector<std::string> problems;
+    auto problem = [&](const std::string& what) { problems.push_back(what); };
+    reset_process();
+    if (table_count() != 0)
+        return {"a stick was left in the table by the run before"};
+    std::ofstream(SETTINGS_FILE_NAME, std::ios::binary | std::ios::trunc) << old_settings;
+    int bus = winsim::bus_add();
+    bool stick_first = phase == Phase::StartUp || phase == Phase::Stream ||
+                       phase == Phase::Remove || phase == Phase::Shutdown;
+    stick_ = stick_first ? winsim::hid_add(winsim::hid_stick(1)) : -1;
+
+    size_t balloons_before = 0;
+    size_t calls_before = 0;
+    auto arm = [&] {
+        balloons_before = winsim::balloons().size();
+        if (log)
+            winsim::record_calls(true);
+        if (fault) {
+            calls_before = winsim::calls(fault->call.c_str());
+            winsim::fail_calls(fault->call.c_str(), 1, plausible_error.at(fault->call),
+                               fault->position);
+        }
+    };
+    bool capture = phase == Phase::StartUp;
+    if (capture)
+        testing::internal::CaptureStdout();
+    if (phase == Phase::StartUp) {
+        arm();
+        start_program();
+    } else {
+        start_program();
+        if (!settle() || ended_ || table_count() != (stick_first ? 1 : 0) ||
+            winsim::bus_pads(bus).size() != (stick_first ? 1u : 0u)) {
+            // Nothing has failed yet, so this is the harness's own mistake.
+            ADD_FAILURE() << phase_name(phase) << ": the clean start did not go as expected";
+        }
+        arm();
+    }
+
+    // The phase itself.
+    bool hung = false;
+    switch (phase) {
+    case Phase::StartUp:
+        hung = !settle();
+        break;
+    case Phase::Attach:
+        stick_ = winsim::hid_add(winsim::hid_stick(1));
+        hung = !settle();
+        break;
+    case Phase::Stream:
+        for (uint16_t k = 1; k <= 3 && !hung; k++) {
+            size_t issued = winsim::hid_reads_issued(stick_);
+            winsim::hid_deliver(stick_, stick_report(uint16_t(0x8000 + k * 0x1000), 0x9000));
+            hung = !wait_for(
+                [&] {
+                    return winsim::hid_reads_issued(stick_) > issued ||
+                           winsim::hid_open_files(stick_) == 0;
+                },
+                std::chrono::seconds(2));
+            hung = hung || !settle();
+        }
+        break;
+    case Phase::Remove:
+        winsim::hid_unplug(stick_);
+        hung = !settle();
+        break;
+    case Phase::Shutdown:
+        click({L"Quit"});
+        hung = !wait_for([&] { return ended_.load(); }, std::chrono::seconds(2)) && !settle();
+        break;
+    default: // a toggle
+        click(toggle_path(phase));
+        hung = !settle();
+        break;
+    }
+    if (log) {
+        winsim::record_calls(false);
+        *log = winsim::call_log();
+    }
+    if (fired)
+        *fired = fault && winsim::calls(fault->call.c_str()) - calls_before >
+                              static_cast<size_t>(fault->position);
+    winsim::clear_faults();
+    if (hung)
+        problem("did not settle after the phase (a hang)");
+
+    // What the phase left: balloons, pads, the table.
+    std::vector<winsim::Balloon> balloons = winsim::balloons();
+    balloons.erase(balloons.begin(), balloons.begin() + long(balloons_before));
+    size_t errors = 0;
+    for (const auto& balloon : balloons) {
+        bool connection = connection_balloons.count(balloon.text) > 0;
+        bool attach = attach_balloons.count(balloon.text) > 0;
+        // Without a connection the stick is attached all the same, and says so.
+        bool unconnected = balloon.text == no_emulation_balloon && !bus_connected;
+        bool allowed = (phase == Phase::StartUp && (connection || attach || unconnected)) ||
+                       (phase == Phase::Attach && attach);
+        if (!allowed || balloon.title != L"Pelkavorn error" ||
+            balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING))
+            problem("balloon \"" + narrow(balloon.text) + "\"");
+        errors += connection ? 1 : 0;
+    }
+    bool balloon_lost = fault && fault->call == "Shell_NotifyIconW";
+    if (phase == Phase::StartUp && !ended_) {
+        size_t expected = bus_connected ? 0 : 1;
+        if (errors > expected || (errors < expected && !balloon_lost))
+            problem("the connection's balloon was " + std::to_string(errors) + " for a " +
+                    (bus_connected ? "working" : "failed") + " connection");
+    }
+    if (!ended_ || phase == Phase::Shutdown) {
+        int32_t count = table_count();
+        if (count == 0 && !winsim::bus_pads(bus).empty())
+            problem("a pad on the bus without its stick");
+        if (winsim::bus_pads(bus).size() > 1)
+            problem("more than one pad");
+        if (phase == Phase::Remove && (count != 0 || winsim::hid_open_files(stick_) != 0))
+            problem("the pulled stick is still held");
+    }
+    if (ended_ && phase != Phase::Shutdown && phase != Phase::StartUp)
+        problem("the program ended by itself");
+
+    // Still reachable: the icon is there (or comes back when the shell restarts, as it does
+    // for a shell that lost it), its menu opens with the status line the table calls for,
+    // and "Quit" ends the program.
+    if (!ended_ && !hung) {
+        if (winsim::tray_icons().empty()) {
+            if (!balloon_lost)
+                problem("the tray icon is gone");
+            winsim::restart_shell();
+            settle();
+        }
+        // A choice the phase scripted and no menu took (its menu failed to show) goes first,
+        // as the user would make it again.
+        for (int attempt = 0; attempt < 3 && pending_choices_ > 0 && !ended_; attempt++)
+            click({});
+        std::optional<winsim::ShownMenu> menu;
+        std::wstring expected;
+        for (int attempt = 0; attempt < 3 && !menu && !ended_; attempt++) {
+            expected = table_count() > 0 ? L"Pelkavorn K7 Detected" : L"Pelkavorn K7 Not Detected";
+            menu = click({});
+        }
+        if (!menu && !ended_) {
+            problem("no menu opens");
+        } else if (menu) {
+            auto& items = menu->items;
+            if (items.size() != 6 || items[0].text != expected || items[5].text != L"Quit" ||
+                items[4].submenu.size() != 2)
+                problem("the menu is not whole or its status line is wrong");
+        }
+        for (int attempt = 0; attempt < 3 && !ended_; attempt++) {
+            click({L"Quit"});
+            wait_for([&] { return ended_.load(); }, std::chrono::milliseconds(500));
+        }
+        if (!ended_)
+            problem("\"Quit\" does not end the program");
+    }
+    if (!ended_) {
+        // Last resort, so that the sweep goes on: a close request.
+        for (auto& window : winsim::windows())
+            if (window.alive && window.class_name == L"PelkavornViGEmClass")
+                PostMessageW(window.window, WM_CLOSE, 0, 0);
+        if (!wait_for([&] { return ended_.load(); }, std::chrono::seconds(2))) {
+            std::fprintf(stderr, "fault sweep: %s, %s#%d: the program cannot be ended\n",
+                         phase_name(phase), fault ? fault->call.c_str() : "clean",
+                         fault ? fault->position : 0);
+            std::fflush(stderr);
+            std::_Exit(2);
+        }
+    }
+    program_.join();
+    std::string printed = capture ? testing::internal::GetCapturedStdout() : "";
+
+    // What the ended program left.
+    wait_for([] { return winsim::running_threads() == 0; }, std::chrono::seconds(2));
+    if (winsim::running_threads() != 0)
+        problem("a thread still runs");
+    if (exit_code_ == 1) {
+        static const std::set<std::string> tray_calls = {"CreateMutexW", "RegisterClassExW",
+                                                         "CreateWindowExW"};
+        if (phase != Phase::StartUp || !fault || !tray_calls.count(fault->call))
+            problem("exit code 1");
+        if (printed != "Failed to create tray\n")
+            problem("printed \"" + printed + "\"");
+        if (!winsim::balloons().empty() || !winsim::bus_log(bus).empty())
+            problem("a failed tray went on");
+        // Nothing made before the failure is released on this path; the mutex is all.
+        if (winsim::open_handles() != winsim::open_handles("mutex") || winsim::open_handles() > 1)
+            problem("handles left: " + std::to_string(winsim::open_handles()));
+    } else {
+        if (exit_code_ != 0)
+            problem("exit code " + std::to_string(exit_code_));
+        if (!printed.empty())
+            problem("printed \"" + printed + "\"");
+        if (winsim::open_handles() != 0)
+            problem("handles left: " + std::to_string(winsim::open_handles()));
+        if (!winsim::tray_icons().empty() && !balloon_lost)
+            problem("the icon stays after \"Quit\"");
+        if (!winsim::bus_pads(bus).empty())
+            problem("a pad stays after \"Quit\"");
+        if (stick_ >= 0 && winsim::hid_open_files(stick_) != 0)
+            problem("the stick stays open after \"Quit\"");
+    }
+    if (table_count() != 0)
+        problem("the table is not empty at the end");
+    if (winsim::invalid_handle_uses() != 0)
+        problem("a closed handle was used");
+    if (winsim::would_hang() != 0)
+        problem("a call would have waited forever on Windows");
+    std::string settings = settings_bytes();
+    if (settings != old_settings && settings != new_settings(phase))
+        problem("the settings file holds \"" + settings + "\"");
+    if (winsim::hid_preparsed_outstanding() != 0)
+        problem("preparsed data not freed");
+    return problems;
+}
+
+void FaultSweep::sweep() {
+    struct Row {
+        Phase phase;
+        size_t calls = 0;     // distinct calls swept
+        size_t positions = 0; // (call, position) pairs
+        size_t runs = 0;
+        size_t failures = 0;
+    };
+    std::vector<Row> rows;
+    std::vector<std::string> found;
+    for (Phase phase : all_phases) {
+        Row row;
+        row.phase = phase;
+        std::vector<std::string> log;
+        auto clean = run(phase, std::nullopt, &log);
+        row.runs++;
+        for (auto& what : clean)
+            found.push_back(std::string(phase_name(phase)) + ", clean: " + what);
+        row.failures += clean.empty() ? 0 : 1;
+        std::map<std::string, int> positions;
+        for (auto& call : log)
+            if (plausible_error.count(call))
+                positions[call]++;
+        for (auto& [call, count] : positions) {
+            row.calls++;
+            for (int position = 0; position < count; position++) {
+                row.positions++;
+                auto problems = run(phase, Fault{call, position});
+                row.runs++;
+                if (problems.empty())
+                    continue;
+                row.failures++;
+                std::string line = std::string(phase_name(phase)) + ", " + call + " #" +
+                                   std::to_string(position) + ":";
+                for (auto& what : problems)
+                    line += " " + what + ";";
+                found.push_back(line);
+            }
+        }
+        rows.push_back(row);
+    }
+
+    std::printf("\n%-18s %6s %10s %6s %9s\n", "phase", "calls", "positions", "runs", "failures");
+    Row total;
+    for (const Row& row : rows) {
+        std::printf("%-18s %6zu %10zu %6zu %9zu\n", phase_name(row.phase), row.calls, row.positions,
+                    row.runs, row.failures);
+        total.calls += row.calls;
+        total.positions += row.positions;
+        total.runs += row.runs;
+        total.failures += row.failures;
+    }
+    std::printf("%-18s %6zu %10zu %6zu %9zu\n", "total", total.calls, total.positions, total.runs,
+                total.failures);
+    for (auto& line : found)
+        std::printf("  %s\n", line.c_str());
+    std::fflush(stdout);
+    EXPECT_TRUE(found.empty()) << found.size() << " runs went wrong (listed above)";
+}
+
+// Faults the sweep found, each failed where it was found.
+struct Regression {
+    Phase phase;
+    const char* call;
+    int position;
+    const char* was; // what the program did before its fix
+};
+const Regression regressions[] = {
+    {Phase::Rotate, "CreatePopupMenu", 0, "no menu ever opened again: the program could not quit"},
+    {Phase::Rotate, "InsertMenuItemW", 6, "the menu lacked \"Quit\" until the next rebuild"},
+    {Phase::Remove, "CreateEventW", 0, "the pad stayed on the bus without its stick"},
+    {Phase::Shutdown, "DeviceIoControl", 0, "the pad stayed on the bus after \"Quit\""},
+};
+
+TEST_F(FaultSweep, FaultsFoundBefore) {
+    for (const Regression& row : regressions) {
+        bool fired = false;
+        auto problems = run(row.phase, Fault{row.call, row.position}, nullptr, &fired);
+        EXPECT_TRUE(fired) << phase_name(row.phase) << ", " << row.call << " #" << row.position
+                           << ": the call is no longer made there";
+        std::string all;
+        for (auto& what : problems)
+            all += what + "; ";
+        EXPECT_TRUE(problems.empty()) << phase_name(row.phase) << ", " << row.call << " #"
+                                      << row.position << " (was: " << row.was << "): " << all;
+    }
+}
+
+TEST_F(FaultSweep, EveryCallFailedAtEveryPosition) {
+    sweep();
+}
+
+} // namespace
