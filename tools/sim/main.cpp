@@ -242,6 +242,14 @@ void send_report(Player& player, const Device& device, const std::vector<uint8_t
     settle(player);
 }
 
+// Sends every held device-change notice, in the order the changes made them.
+void release_held_device_changes() {
+    std::vector<size_t> all(winsim::held_device_changes().size());
+    for (size_t i = 0; i < all.size(); i++)
+        all[i] = i;
+    winsim::release_device_changes(all);
+}
+
 void start_program(Player& player) {
     if (player.bus_kind != sim::BusKind::Absent) {
         winsim::BusOptions options;
@@ -294,6 +302,10 @@ void play(const sim::Command& command, Player& player) {
         player.bus_kind = command.bus;
         return;
     case Verb::Plug: {
+        // The system's notices of one plug-in go out together, so that one rescan sees them all
+        // (the program asks for one rescan per burst); otherwise thread timing could split the
+        // burst and show a balloon twice.
+        winsim::hold_device_changes();
         auto found = player.devices.find(command.name);
         if (found != player.devices.end()) {
             winsim::hid_plug(found->second.id);
@@ -303,6 +315,7 @@ void play(const sim::Command& command, Player& player) {
             auto options = command.other ? winsim::hid_mouse(number) : winsim::hid_stick(number);
             player.devices[command.name] = {winsim::hid_add(options), command.other, true};
         }
+        release_held_device_changes();
         break;
     }
     case Verb::Unplug: {
@@ -314,10 +327,7 @@ void play(const sim::Command& command, Player& player) {
         winsim::hold_device_changes();
         winsim::hid_unplug(device.id);
         settle(player);
-        std::vector<size_t> all(winsim::held_device_changes().size());
-        for (size_t i = 0; i < all.size(); i++)
-            all[i] = i;
-        winsim::release_device_changes(all);
+        release_held_device_changes();
         break;
     }
     case Verb::Start:
