@@ -43,7 +43,7 @@ TEST(Scenario, WrongLinesAreReportedWithTheirNumber) {
 }
 
 TEST(Scenario, ClickKeepsTheItemsInnerSpacesAndTheDemonstrationIsSound) {
-    sim::Scenario scenario = sim::scenario_parse("start\n  click   Rotate 40-Deg  # on\n");
+    sim::Scenario scenario = sim::scenario_parse("start\r\n  click   Rotate 40-Deg\r # on\r\n");
     ASSERT_EQ(scenario.commands.size(), 2u);
     EXPECT_EQ(scenario.commands[1].name, "Rotate 40-Deg");
     EXPECT_EQ(sim::scenario_parse(sim::scenario_demo()).error, "");

@@ -231,10 +231,10 @@ Scenario scenario_parse(const std::string& text) {
         // The text of a click is the rest of the line, inner spaces kept.
         std::string rest;
         size_t verb_at = line.find(words[0]);
-        size_t after = line.find_first_not_of(" \t", verb_at + words[0].size());
+        size_t after = line.find_first_not_of(" \t\r", verb_at + words[0].size());
         if (after != std::string::npos) {
             rest = line.substr(after);
-            rest.erase(rest.find_last_not_of(" \t") + 1);
+            rest.erase(rest.find_last_not_of(" \t\r") + 1);
         }
         Command command;
         command.line = number;
