@@ -1,14 +1,8 @@
 // The whole program through its entry point on the simulated machine: start-up in its order, the
 // loop, and the shutdown that "Quit" or a close request leads to.
-#include "winsim_test.h"
+#include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "app/settings.h"
 #include "hid/device_table.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
-#include "tray/app_menu.h"
 
 #include <shellapi.h>
 #include <winsim/desktop.h>
@@ -21,78 +15,12 @@
 
 namespace {
 
-class Program : public WinsimTest {
+class Program : public ProgramTest {
   protected:
-    void SetUp() override {
-        WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-        // The process-wide values a real process starts with.
-        bus_client = nullptr;
-        bus_connected = 0;
-        sample_callback = nullptr;
-        reader_stopped_callback = nullptr;
-        driving_state = DrivingState{};
-    }
-    void TearDown() override {
-        if (program_.joinable()) {
-            winsim::choose_menu_item({L"Quit"});
-            winsim::click_tray_icon(WM_RBUTTONUP);
-            program_.join();
-        }
-        WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
-    }
-
-    void start() {
-        program_ = std::thread([this] {
-            wchar_t* none[] = {nullptr};
-            exit_code_ = wmain(0, none, none);
-            ended_ = true;
-        });
-        settle();
-    }
-    // Until the program's main thread waits for messages with none queued and every stick it
-    // holds has its read outstanding (or it has ended).
-    void settle() {
-        ASSERT_TRUE(wait_for([this] {
-            if (ended_)
-                return true;
-            DWORD thread = main_thread();
-            if (!thread || !winsim::thread_waiting_for_messages(thread))
-                return false;
-            return winsim::running_threads() == 0 || winsim::hid_pending_reads(stick_) > 0;
-        }));
-    }
-    int finish() {
-        program_.join();
-        return exit_code_;
-    }
-    void quit() {
-        winsim::choose_menu_item({L"Quit"});
-        winsim::click_tray_icon(WM_RBUTTONUP);
-        EXPECT_EQ(finish(), 0);
-    }
-    static DWORD main_thread() {
-        for (auto& window : winsim::windows())
-            if (window.class_name == L"PelkavornViGEmClass")
-                return window.thread;
-        return 0;
-    }
     // Where `call` was first made in the call log; the log's size when never.
     static size_t first(const std::vector<std::string>& log, const char* call) {
         return std::find(log.begin(), log.end(), call) - log.begin();
     }
-
-    std::thread program_;
-    std::atomic<bool> ended_{false};
-    int exit_code_ = -1;
-    int stick_ = -1;
-    std::filesystem::path previous_, directory_;
 };
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
@@ -155,7 +83,6 @@ TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
     };
     for (const Case& c : cases) {
         winsim::reset();
-        ended_ = false;
         c.arrange();
         start();
         auto balloons = winsim::balloons();
@@ -174,7 +101,6 @@ TEST_F(Program, FailedTraySaysSoOnStandardOutputAndEndsWithOne) {
         winsim::reset();
         int bus = winsim::bus_add();
         winsim::fail_calls(call, 1, ERROR_NOT_ENOUGH_MEMORY);
-        ended_ = false;
         testing::internal::CaptureStdout();
         start();
         EXPECT_EQ(finish(), 1) << call;
@@ -192,11 +118,7 @@ TEST_F(Program, CloseRequestEndsTheLoopAndRunsTheSameShutdown) {
     stick_ = winsim::hid_add(winsim::hid_stick(1));
     start();
     ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
-    HWND window = nullptr;
-    for (auto& info : winsim::windows())
-        if (info.class_name == L"PelkavornViGEmClass")
-            window = info.window;
-    PostMessageW(window, WM_CLOSE, 0, 0);
+    PostMessageW(program_window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(finish(), 0);
     EXPECT_TRUE(winsim::bus_pads(bus).empty());
     EXPECT_EQ(winsim::hid_open_files(stick_), 0u);

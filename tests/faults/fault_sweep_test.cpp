@@ -6,7 +6,7 @@
 // ("Quit" ends it with 0), or ended with its exit code.
 //
 // The positions come from a clean run of each phase, recorded call by call.
-#include "winsim_test.h"
+#include "program_test.h"
 
 #include "app/app_state.h"
 #include "app/entry.h"
@@ -219,29 +219,13 @@ class FaultSweep : public WinsimTest {
   private:
     void reset_process() {
         winsim::reset();
-        mode_settings.movement_lock = 0;
-        mode_settings.movement_lock_saved = 0;
-        mode_settings.rotate = 0;
-        mode_settings.driving_mode = 0;
-        mode_settings.fast_turns = 0;
-        mode_settings.rotation_offset = 0.0;
-        driving_state = DrivingState{};
-        bus_client = nullptr;
-        bus_connected = 0;
-        sample_callback = nullptr;
-        reader_stopped_callback = nullptr;
+        reset_program_globals();
         ended_ = false;
         exit_code_ = -1;
         pending_choices_ = 0;
         menus_seen_ = 0;
     }
 
-    static DWORD main_thread() {
-        for (auto& window : winsim::windows())
-            if (window.class_name == L"PelkavornViGEmClass")
-                return window.thread;
-        return 0;
-    }
     static int32_t table_count() {
         AcquireSRWLockShared(&device_table.lock);
         int32_t count = device_table.count;
@@ -261,7 +245,7 @@ class FaultSweep : public WinsimTest {
                                  winsim::hid_pending_reads(stick_) > 0
                              ? 1
                              : 0;
-        DWORD thread = main_thread();
+        DWORD thread = program_main_thread();
         return threads == readers && thread && winsim::thread_waiting_for_messages(thread);
     }
     // False when the program did not settle within two seconds: a hang.

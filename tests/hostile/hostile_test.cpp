@@ -5,7 +5,7 @@
 // process does). After every row: still running, nothing called through a pointer taken from a
 // message, no balloon, the icon there once, the stick still on its one pad, the settings file
 // untouched; and in the end the program still quits through its menu with exit code 0.
-#include "winsim_test.h"
+#include "program_test.h"
 
 #include "app/app_state.h"
 #include "app/entry.h"
@@ -67,80 +67,20 @@ bool set_immutable(const fs::path& path, bool on) {
     return done;
 }
 
-class Hostile : public WinsimTest {
+class Hostile : public ProgramTest {
   protected:
     void SetUp() override {
-        WinsimTest::SetUp();
-        previous_ = fs::current_path();
-        char pattern[] = "/tmp/hostile-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        fs::current_path(directory_);
-        // The values a real process starts with.
-        mode_settings.movement_lock = 0;
-        mode_settings.movement_lock_saved = 0;
-        mode_settings.rotate = 0;
-        mode_settings.driving_mode = 0;
-        mode_settings.fast_turns = 0;
-        mode_settings.rotation_offset = 0.0;
-        bus_client = nullptr;
-        bus_connected = 0;
-        sample_callback = nullptr;
-        reader_stopped_callback = nullptr;
-        driving_state = DrivingState{};
+        ProgramTest::SetUp();
         trap_calls = 0;
     }
     void TearDown() override {
-        if (program_.joinable()) {
-            winsim::choose_menu_item({L"Quit"});
-            winsim::click_tray_icon(WM_RBUTTONUP);
-            program_.join();
-        }
-        WinsimTest::TearDown();
-        fs::current_path(previous_);
+        // Files made immutable would keep the test's directory from going.
         for (const auto& path : immutable_files)
             set_immutable(path, false);
         immutable_files.clear();
-        fs::remove_all(directory_);
+        ProgramTest::TearDown();
     }
 
-    void start() {
-        program_ = std::thread([this] {
-            wchar_t* none[] = {nullptr};
-            exit_code_ = wmain(0, none, none);
-            ended_ = true;
-        });
-        settle();
-    }
-    // Until the program's main thread waits with nothing queued and the stick's read is out.
-    void settle() {
-        ASSERT_TRUE(wait_for([this] {
-            if (ended_)
-                return true;
-            DWORD thread = main_thread();
-            if (!thread || !winsim::thread_waiting_for_messages(thread))
-                return false;
-            return stick_ < 0 || winsim::hid_pending_reads(stick_) > 0;
-        }));
-    }
-    void quit() {
-        winsim::choose_menu_item({L"Quit"});
-        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP)) << "the icon is gone";
-        program_.join();
-        EXPECT_EQ(exit_code_, 0);
-    }
-    static DWORD main_thread() {
-        for (auto& window : winsim::windows())
-            if (window.class_name == L"PelkavornViGEmClass")
-                return window.thread;
-        return 0;
-    }
-    static HWND program_window() {
-        for (auto& window : winsim::windows())
-            if (window.class_name == L"PelkavornViGEmClass" && window.alive)
-                return window.window;
-        return nullptr;
-    }
     // The menu as the user sees it, opened from the icon and dismissed.
     std::vector<winsim::MenuEntry> menu() {
         winsim::dismiss_menu();
@@ -182,11 +122,6 @@ class Hostile : public WinsimTest {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    std::thread program_;
-    std::atomic<bool> ended_{false};
-    int exit_code_ = -1;
-    int stick_ = -1;
-    fs::path previous_, directory_;
 };
 
 // A DEV_BROADCAST record as the receiving side gets it: Windows copies exactly the record's own

@@ -5,7 +5,7 @@
 // handles come back to where they were after each cycle; and no thread ever waits a second
 // (a watchdog). PELKAVORN_SOAK_CYCLES sets the number of cycles (scripts/soak runs 10,000) and
 // PELKAVORN_SOAK_SEED the random sequence; the suite runs a short soak.
-#include "winsim_test.h"
+#include "program_test.h"
 
 #include "app/app_state.h"
 #include "app/entry.h"
@@ -88,11 +88,7 @@ class Soak : public WinsimTest {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         directory_ = pattern;
         std::filesystem::current_path(directory_);
-        bus_client = nullptr;
-        bus_connected = 0;
-        sample_callback = nullptr;
-        reader_stopped_callback = nullptr;
-        driving_state = DrivingState{};
+        reset_program_globals();
         read_log.clear();
     }
     void TearDown() override {
@@ -101,12 +97,6 @@ class Soak : public WinsimTest {
         std::filesystem::remove_all(directory_);
     }
 
-    static DWORD main_thread() {
-        for (auto& window : winsim::windows())
-            if (window.class_name == L"PelkavornViGEmClass")
-                return window.thread;
-        return 0;
-    }
     // No reader runs and the main thread has handled everything and waits, twice running.
     // Readers are looked at first: a reader's last act is to post the menu's update, so once it
     // is seen gone, a main thread seen waiting afterwards has taken that update too.
@@ -114,7 +104,7 @@ class Soak : public WinsimTest {
         int calm = 0;
         return wait_for(
             [&] {
-                DWORD thread = main_thread();
+                DWORD thread = program_main_thread();
                 bool idle = winsim::running_threads() == 0 && thread &&
                             winsim::thread_waiting_for_messages(thread);
                 calm = idle ? calm + 1 : 0;
@@ -254,7 +244,7 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     for (uint64_t attempt = 0; attempt <= clicks - opened + 5 && !ended; attempt++) {
         winsim::click_tray_icon(WM_RBUTTONUP);
         wait_for([&] {
-            DWORD thread = main_thread();
+            DWORD thread = program_main_thread();
             return ended || (thread && winsim::thread_waiting_for_messages(thread));
         });
     }

@@ -4,7 +4,7 @@
 // "Quit" leads to. After every test: no pad left on the bus, the table empty, no handle open.
 #pragma once
 
-#include "winsim_test.h"
+#include "program_test.h"
 
 #include "app/app_state.h"
 #include "app/settings.h"
@@ -242,19 +242,7 @@ class AppTest : public WinsimTest {
     }
 
   private:
-    static void clear_globals() {
-        mode_settings.movement_lock = 0;
-        mode_settings.movement_lock_saved = 0;
-        mode_settings.rotate = 0;
-        mode_settings.driving_mode = 0;
-        mode_settings.fast_turns = 0;
-        mode_settings.rotation_offset = 0.0;
-        driving_state = DrivingState{};
-        bus_client = nullptr;
-        bus_connected = 0;
-        sample_callback = nullptr;
-        reader_stopped_callback = nullptr;
-    }
+    static void clear_globals() { reset_program_globals(); }
 
     bool running_ = false;     // started and not yet shut down
     bool running_loop_ = true; // no WM_QUIT yet
