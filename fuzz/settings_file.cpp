@@ -8,6 +8,7 @@
 // format ("%d" CR LF "%d" CR LF "%d" CR LF "%d") or that does not load back to the same
 // record; a temporary file left behind.
 #include "app/settings.h"
+#include "settings_reset.h"
 #include "tray/app_menu.h"
 
 #include <unistd.h>
@@ -72,15 +73,6 @@ std::string record_text() {
     return text;
 }
 
-void clear_record() {
-    mode_settings.movement_lock = 0;
-    mode_settings.movement_lock_saved = 0;
-    mode_settings.rotate = 0;
-    mode_settings.driving_mode = 0;
-    mode_settings.fast_turns = 0;
-    mode_settings.rotation_offset = 0.0;
-}
-
 void check_derived(const char* when) {
     int32_t lock = mode_settings.movement_lock;
     if (lock != (mode_settings.movement_lock_saved == 1 ? 1 : 0))
@@ -129,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream out(SETTINGS_FILE_NAME, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), (std::streamsize)bytes.size());
     }
-    clear_record();
+    reset_mode_settings();
     load_settings();
 
     Expected expected = expected_values(bytes);

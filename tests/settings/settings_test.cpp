@@ -1,6 +1,7 @@
 // The settings file: what loading makes of every kind of file, the exact bytes written, and
 // that a write that fails leaves the previous file whole.
 #include "app/settings.h"
+#include "settings_reset.h"
 
 #include <gtest/gtest.h>
 
@@ -24,22 +25,13 @@ class SettingsTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         directory_ = pattern;
         fs::current_path(directory_);
-        clear_record();
+        reset_mode_settings();
     }
 
     void TearDown() override {
         fs::current_path(previous_);
         fs::remove_all(directory_);
-        clear_record();
-    }
-
-    static void clear_record() {
-        mode_settings.movement_lock = 0;
-        mode_settings.movement_lock_saved = 0;
-        mode_settings.rotate = 0;
-        mode_settings.driving_mode = 0;
-        mode_settings.fast_turns = 0;
-        mode_settings.rotation_offset = 0.0;
+        reset_mode_settings();
     }
 
     static void put_file(const std::string& bytes) {
@@ -134,7 +126,7 @@ TEST_F(SettingsTest, WrittenFileLoadsBackTheSameValues) {
     mode_settings.driving_mode = 0;
     mode_settings.fast_turns = 1;
     write_settings_file();
-    clear_record();
+    reset_mode_settings();
     load_settings();
     EXPECT_EQ(mode_settings.movement_lock, 1);
     EXPECT_EQ(mode_settings.rotate, 1);

@@ -3,6 +3,7 @@
 // the main thread, and ways to wait until the program has settled and to end it as a user does.
 #pragma once
 
+#include "settings_reset.h"
 #include "winsim_test.h"
 
 #include "app/app_state.h"
@@ -22,12 +23,7 @@
 
 // The values the program's process-wide records have when a process starts.
 inline void reset_program_globals() {
-    mode_settings.movement_lock = 0;
-    mode_settings.movement_lock_saved = 0;
-    mode_settings.rotate = 0;
-    mode_settings.driving_mode = 0;
-    mode_settings.fast_turns = 0;
-    mode_settings.rotation_offset = 0.0;
+    reset_mode_settings();
     driving_state = DrivingState{};
     bus_client = nullptr;
     bus_connected = 0;
