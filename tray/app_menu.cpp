@@ -94,9 +94,29 @@ void build_application_menu(void) {
     std::free(old_array);
 }
 
-void app_menu_update(void*) {
+void app_menu_update(void) {
     build_application_menu();
     tray_refresh(&app_tray);
+}
+
+void app_menu_warn(DeviceWarning warning) {
+    const wchar_t* text = nullptr;
+    switch (warning) {
+    case DEVICE_WARNING_TABLE_FULL:
+        text = BALLOON_DEVICE_LIMIT;
+        break;
+    case DEVICE_WARNING_OPEN_FAILED:
+        text = BALLOON_OPEN_FAILED;
+        break;
+    case DEVICE_WARNING_INIT_FAILED:
+        text = BALLOON_INIT_FAILED;
+        break;
+    case DEVICE_WARNING_NO_EMULATION:
+        text = BALLOON_NO_EMULATION;
+        break;
+    }
+    if (text)
+        tray_show_balloon(BALLOON_WARNING, BALLOON_TITLE, text);
 }
 
 void free_application_menu(void) {
