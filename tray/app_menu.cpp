@@ -127,6 +127,9 @@ void free_application_menu(void) {
 }
 
 void on_status_refresh(TrayMenuItem*) {
+    // Standard output is the process's only console channel. Whatever is buffered there (the
+    // simulator's lines, say, when it hosts the program) goes out before a rescan that may
+    // block for seconds on a device restart.
     std::fflush(stdout);
     device_rescan();
 }
@@ -165,6 +168,7 @@ void toggle_fast_turns(TrayMenuItem* item) {
 
 void on_quit(TrayMenuItem*) {
     device_rescan();
+    // Out before the tray goes and the process ends, for the same reason.
     std::fflush(stdout);
     tray_destroy();
 }
