@@ -84,10 +84,11 @@ void on_reader_stopped(StickReader* reader);
 // Attaches the stick at `path`: opens it (exclusively, after a forced restart when another
 // program holds it, else shared; a stick that stayed unopenable right after a restart is not
 // restarted again until it has left the enumeration), starts its reader, plugs in a pad when the
-// bus is connected, inserts the entry, rebuilds the menu and refreshes the tray. Every failure
-// shows its warning balloon. 1 when the stick is in the table, 0 when not (table full, no open, no
-// reader, or the reader ended before its entry could be inserted, which is cleaned up as its
-// removal would have been). Main thread, table lock not held. Blocks on the restart and the bus.
+// bus is connected, inserts the entry, and has the menu rebuilt and the tray refreshed (the
+// table-changed slot). Every failure raises its warning (the warning slot). 1 when the stick is in
+// the table, 0 when not (table full, no open, no reader, or the reader ended before its entry could
+// be inserted, which is cleaned up as its removal would have been). Main thread, table lock not
+// held. Blocks on the restart and the bus.
 int device_add(const wchar_t* path);
 
 // Removes the entry whose reader is `reader`: closes and frees its device, unplugs and frees
