@@ -7,7 +7,7 @@
 #include "hid/device_table.h"
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
-#include "translate/translate.h"
+#include "translate/translate_sample.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
@@ -52,14 +52,16 @@ int wmain(int, wchar_t**, wchar_t**) {
         bus_connected = 1;
     report_connection(connected);
 
-    // Both slots are filled before the first reader thread can exist.
+    // The slots are filled before the first reader thread can exist and before the first scan.
     sample_callback = translate_stick_sample;
     reader_stopped_callback = on_reader_stopped;
+    device_warning_callback = app_menu_warn;
+    device_table_changed_callback = app_menu_update;
 
     device_rescan();
     tray_register_device_notifications(hid_class_guid(), on_device_change);
 
-    while (pump_message(1) == 0) {
+    while (pump_message(TRAY_WAIT_FOR_MESSAGE) == 0) {
     }
 
     // Every reader has ended before its device, entry and pad are released, so nothing below

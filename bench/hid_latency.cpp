@@ -36,7 +36,7 @@ void BM_ReportToSampleCallback(benchmark::State& state) {
     last_sequence = 0;
     auto options = winsim::hid_stick(1);
     int id = winsim::hid_add(options);
-    HidDevice* device = hid_open(options.paths[0].c_str(), 1, 0);
+    HidDevice* device = hid_open(options.paths[0].c_str(), HID_OPEN_READ_WRITE, HID_OPEN_EXCLUSIVE);
     StickReader* reader = device ? stick_reader_create(device) : nullptr;
     if (!reader) {
         state.SkipWithError("no reader");

@@ -2,6 +2,7 @@
 // sample callback with its table lookup in front of a submit that returns at once (no client
 // is connected, so the driver's own cost, not ours to measure here, stays out).
 #include "translate/translate.h"
+#include "translate/translate_sample.h"
 
 #include "app/app_state.h"
 #include "app/settings.h"

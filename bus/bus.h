@@ -1,7 +1,10 @@
 // The client side of the virtual-pad bus driver's device-control protocol: connect with a
 // version check, plug virtual Xbox 360 and DualShock 4 pads in under a free serial (waiting, or
 // on a thread of its own), submit their reports, watch their feedback, ask an Xbox 360 pad's
-// user index, unplug.
+// user index, unplug. The program calls only connect, disconnect, the Xbox 360 target's
+// allocation, add, submit and remove, stop feedback and the deletes (bus.cpp); the other
+// operations are in files of their own beside it (bus_ds4.cpp, bus_feedback.cpp,
+// bus_async.cpp, bus_query.cpp).
 //
 // Threads: the client takes no locks of its own beyond one per feedback registration. Connect
 // and disconnect run on the main thread while no other thread uses the client; requests for
@@ -66,9 +69,6 @@ struct _VIGEM_CLIENT_T {
 
 struct _VIGEM_TARGET_T;
 
-// Feedback callbacks have a form per pad kind; the target stores whichever was registered.
-typedef void (*BusFeedbackFn)(void);
-
 // An Xbox 360 pad's feedback: the bytes the driver wrote at offsets 8, 9 and 10 of the request.
 typedef void (*BusX360FeedbackFn)(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                                   uint8_t large_motor, uint8_t small_motor, uint8_t led_number,
@@ -85,6 +85,13 @@ static_assert(sizeof(BusDs4Light) == 3, "a three-byte value");
 typedef void (*BusDs4FeedbackFn)(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                                  uint8_t large_motor, uint8_t small_motor, BusDs4Light light,
                                  void* context);
+
+// The feedback callback a target holds, in the form of the registration that stored it: at most
+// one member is set, both are null while none is registered.
+struct BusFeedbackFn {
+    BusX360FeedbackFn x360;
+    BusDs4FeedbackFn ds4;
+};
 
 // Called on the add's own thread with the add's result, once.
 typedef void (*BusAddDoneFn)(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
@@ -114,7 +121,7 @@ struct _VIGEM_TARGET_T {
     uint32_t type; // TARGET_X360 or TARGET_DS4
     // feedback_fn and feedback_ctx are written by the target's user under feedback_link's lock
     // and read by the feedback threads under it; the other fields are the target's user's.
-    BusFeedbackFn feedback_fn; // null when none is registered
+    BusFeedbackFn feedback_fn; // both members null when none is registered
     void* feedback_ctx;
     uint8_t no_wait_ready;          // 1 when the driver does not offer the wait-ready request
     HANDLE feedback_event;          // made by feedback registration; null when none

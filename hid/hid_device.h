@@ -39,6 +39,10 @@ GUID hid_class_guid(void);
 // Any thread. Does not block on the device.
 HidDevice* hid_open(const wchar_t* path, int read_write, int shared);
 
+// hid_open's `read_write` and `shared`, named at the call sites.
+enum : int { HID_OPEN_READ_ONLY = 0, HID_OPEN_READ_WRITE = 1 };
+enum : int { HID_OPEN_EXCLUSIVE = 0, HID_OPEN_SHARED = 1 };
+
 // Waits up to `timeout_ms` (INFINITE allowed) for one input report, issuing a read only when
 // none is outstanding. The report, with its ID byte, is left in input_buffer; bytes the device
 // did not deliver read as 0. Bytes read, 0 on time-out (the read stays outstanding), -1 when

@@ -1,8 +1,9 @@
+// The translation's arithmetic: a function of the sample, the modes, the driving state and the
+// clock. The sample callback that feeds it from a reader and hands its result to the bus is in
+// translate_sample.cpp.
 #include "translate/translate.h"
 
-#include "app/app_state.h"
 #include "app/settings.h"
-#include "hid/device_table.h"
 
 #include <cmath>
 #include <ctime>
@@ -17,6 +18,9 @@ TranslateClock translate_clock = translate_system_clock;
 
 namespace {
 
+// Rounded on purpose, not M_PI and 180/M_PI: the pad's reports are defined by these values.
+// The exact ones move the wrap and every mode boundary (78, 102, 165 degrees...) by a few
+// millionths, and change the report of a stick resting right on one.
 const double wrap_limit = 3.1415926;
 const double degrees_per_radian = 57.2958;
 const double gain = 1.05;
@@ -26,6 +30,9 @@ const double fast_turn_step = 20.0;
 const double lock_angle_forward = 0.24609;
 const double lock_angle_back = 2.8955;
 const int32_t forward_threshold = 5000;
+// Driving mode switches on a button report at least this many whole seconds after the previous
+// one: a button held down reports many times a second and must not flicker the mode.
+const int64_t driving_switch_gap = 2;
 
 } // namespace
 
@@ -59,8 +66,9 @@ int32_t decode_axis8(uint8_t value, int32_t invert) {
 
 GamepadReport translate_compute(const StickSample* sample, const TranslateModes* modes,
                                 DrivingState* state, TranslateClock clock) {
-    int16_t x = decode_axis16(sample->x_low, sample->x_high, 0);
-    int16_t y = decode_axis16(sample->y_low, sample->y_high, 1);
+    // The stick reports Y growing downwards; the pad's Y grows upwards.
+    int16_t x = decode_axis16(sample->x_low, sample->x_high, AXIS_AS_IS);
+    int16_t y = decode_axis16(sample->y_low, sample->y_high, AXIS_INVERTED);
 
     double angle = std::atan2((double)y, (double)x) + modes->rotation_offset;
     if (angle > wrap_limit)
@@ -105,8 +113,9 @@ GamepadReport translate_compute(const StickSample* sample, const TranslateModes*
     report.right_trigger = 0;
     report.left_x = out_x;
     report.left_y = out_y;
-    report.right_x = (int16_t)decode_axis8(128, 0);
-    report.right_y = (int16_t)decode_axis8(128, 1);
+    // The right stick has no stick behind it: it rests at the centre.
+    report.right_x = (int16_t)decode_axis8(AXIS8_CENTRE, AXIS_AS_IS);
+    report.right_y = (int16_t)decode_axis8(AXIS8_CENTRE, AXIS_INVERTED);
 
     if (modes->driving_mode == 1) {
         if (report.buttons != 0) {
@@ -115,7 +124,7 @@ GamepadReport translate_compute(const StickSample* sample, const TranslateModes*
             // Wrapping subtraction: a failed clock (-1) must not overflow.
             int64_t gap = (int64_t)((uint64_t)state->last_button_time -
                                     (uint64_t)state->previous_button_time);
-            if (gap > 1)
+            if (gap >= driving_switch_gap)
                 state->engaged ^= 1;
         }
         if (state->engaged) {
@@ -128,21 +137,4 @@ GamepadReport translate_compute(const StickSample* sample, const TranslateModes*
         }
     }
     return report;
-}
-
-void translate_stick_sample(StickReader* reader, StickSample* sample) {
-    DeviceEntry* entry = nullptr;
-    AcquireSRWLockShared(&device_table.lock);
-    for (int32_t i = 0; i < device_table.count; i++) {
-        if (device_table.entries[i]->reader == reader) {
-            entry = device_table.entries[i];
-            break;
-        }
-    }
-    ReleaseSRWLockShared(&device_table.lock);
-    if (!entry || !bus_connected)
-        return;
-    TranslateModes modes = translate_current_modes();
-    entry->report = translate_compute(sample, &modes, &driving_state, translate_clock);
-    bus_x360_submit(bus_client, entry->target, entry->report);
 }

@@ -1,5 +1,6 @@
 // Stick-to-gamepad translation: one StickSample in, one GamepadReport out, shaped by the four
-// modes, submitted to the stick's virtual pad.
+// modes. Pure arithmetic apart from the mode and driving state it reads; the sample callback
+// that submits the result to the stick's pad is in translate_sample.h.
 #pragma once
 
 #include "bus/bus.h"
@@ -33,6 +34,11 @@ struct TranslateModes {
 // Reads the current modes (written by the main thread) once.
 TranslateModes translate_current_modes(void);
 
+// The decoders' `invert`, named at the call sites.
+enum : int32_t { AXIS_AS_IS = 0, AXIS_INVERTED = 1 };
+// The raw value of an 8-bit axis at rest.
+enum : uint8_t { AXIS8_CENTRE = 128 };
+
 // Raw 16-bit axis (centre 0x8000) to -32767..32767; `invert` flips the sign.
 int16_t decode_axis16(uint8_t low, uint8_t high, int32_t invert);
 // Raw 8-bit axis (centre 128) to -32767..32767; `invert` flips the sign.
@@ -43,9 +49,3 @@ int32_t decode_axis8(uint8_t value, int32_t invert);
 // down. Allocates nothing and takes no lock.
 GamepadReport translate_compute(const StickSample* sample, const TranslateModes* modes,
                                 DrivingState* state, TranslateClock clock);
-
-// The sample callback: finds the reader's entry in the device table (shared lock), builds its
-// report into the entry and submits it to its pad. Drops the sample when the reader has no
-// entry (not yet inserted, or removed) or the bus is not connected. Reader thread; takes the
-// table lock shared for the lookup only; blocks on the submit.
-void translate_stick_sample(StickReader* reader, StickSample* sample);

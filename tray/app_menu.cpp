@@ -94,9 +94,29 @@ void build_application_menu(void) {
     std::free(old_array);
 }
 
-void app_menu_update(void*) {
+void app_menu_update(void) {
     build_application_menu();
     tray_refresh(&app_tray);
+}
+
+void app_menu_warn(DeviceWarning warning) {
+    const wchar_t* text = nullptr;
+    switch (warning) {
+    case DEVICE_WARNING_TABLE_FULL:
+        text = BALLOON_DEVICE_LIMIT;
+        break;
+    case DEVICE_WARNING_OPEN_FAILED:
+        text = BALLOON_OPEN_FAILED;
+        break;
+    case DEVICE_WARNING_INIT_FAILED:
+        text = BALLOON_INIT_FAILED;
+        break;
+    case DEVICE_WARNING_NO_EMULATION:
+        text = BALLOON_NO_EMULATION;
+        break;
+    }
+    if (text)
+        tray_show_balloon(BALLOON_WARNING, BALLOON_TITLE, text);
 }
 
 void free_application_menu(void) {
@@ -107,6 +127,9 @@ void free_application_menu(void) {
 }
 
 void on_status_refresh(TrayMenuItem*) {
+    // Standard output is the process's only console channel. Whatever is buffered there (the
+    // simulator's lines, say, when it hosts the program) goes out before a rescan that may
+    // block for seconds on a device restart.
     std::fflush(stdout);
     device_rescan();
 }
@@ -145,6 +168,7 @@ void toggle_fast_turns(TrayMenuItem* item) {
 
 void on_quit(TrayMenuItem*) {
     device_rescan();
+    // Out before the tray goes and the process ends, for the same reason.
     std::fflush(stdout);
     tray_destroy();
 }

@@ -2,8 +2,9 @@
 // items, their callbacks, and the texts of every balloon the program shows.
 //
 // Threads: everything here runs on the main thread; the menu array, the status text and the
-// mode items have no lock. A thread that wants the menu rebuilt posts app_menu_update with
-// tray_post_to_main.
+// mode items have no lock. The device table reaches the menu through the two slots start-up
+// fills with app_menu_update and app_menu_warn; a reader thread's removal posts its rebuild
+// to the main thread.
 //
 // A choice made while the menu is open is looked up by its identifier in the menu of the
 // latest refresh, and identifiers never change between builds, so a rebuild meanwhile (a stick
@@ -11,6 +12,7 @@
 // array. The old array is freed at the rebuild.
 #pragma once
 
+#include "hid/device_table.h"
 #include "tray/tray_menu.h"
 
 // The application's tray: icon "APP_ICON", tooltip "Pelkavorn K7 v1.2.5.0", and the menu array
@@ -37,9 +39,13 @@ enum : size_t {
 // takes the table lock shared, which the caller must not hold. Does not block beyond the lock.
 void build_application_menu(void);
 
-// Rebuilds the menu and refreshes the tray: the work a reader thread posts with
-// tray_post_to_main after removing its entry. `context` is unused. Main thread; no lock held.
-void app_menu_update(void* context);
+// Rebuilds the menu and refreshes the tray: the device table's DeviceTableChangedCallback,
+// after every insertion and removal. Main thread; no lock held.
+void app_menu_update(void);
+
+// Shows the warning balloon of a failure while attaching a stick: the device table's
+// DeviceWarningCallback. Main thread; no lock held.
+void app_menu_warn(DeviceWarning warning);
 
 // Frees the menu array and the status text and forgets them. Shutdown, main thread, once the
 // loop has ended and no menu can be shown.

@@ -59,6 +59,9 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
 // waiting).
 int pump_message(uint8_t wait);
 
+// pump_message's `wait`, named at the call sites.
+enum : uint8_t { TRAY_TAKE_WAITING_MESSAGE = 0, TRAY_WAIT_FOR_MESSAGE = 1 };
+
 // Builds a popup menu from `items`, numbering them from `*counter` on (see tray_menu_walk) and
 // leaving `*counter` past the last identifier. Main thread. Returns the menu, or null when any
 // part of it could not be made (nothing of it is left then; a click on the icon tries again).

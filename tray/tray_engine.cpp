@@ -325,6 +325,8 @@ int tray_create(const TrayDescriptor* descriptor) {
     if (!window)
         return -1;
     tray.window = window;
+    // Paints nothing, since the window is never shown; it stays because the window's creation
+    // has always ended with it, and a hidden window with an empty update region takes no harm.
     UpdateWindow(window);
     // When the shell restarts, every icon vanishes; this message tells us to add ours again.
     tray.taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
@@ -358,6 +360,9 @@ void tray_refresh(const TrayDescriptor* descriptor) {
     tray.descriptor = descriptor;
     uint32_t counter = FIRST_MENU_ITEM_ID;
     tray.menu = tray_build_popup_menu(descriptor->menu, &counter);
+    // Announces the new menu to the window as one about to pop up. Our window procedure leaves
+    // it to the default handling and nothing of ours acts on it; it is kept so that anything
+    // watching the window's messages sees each new menu, as it always has (tray tests pin it).
     SendMessageW(window, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(tray.menu), 0);
 
     HICON icon = LoadIconW(tray.window_class.hInstance, descriptor->icon_name);
@@ -463,6 +468,7 @@ LRESULT CALLBACK tray_window_procedure(HWND window, UINT message, WPARAM wparam,
     case WM_DEVICECHANGE:
         return tray_device_changed(window, message, wparam, lparam);
     default:
+        // Including the WM_INITMENUPOPUP that tray_refresh sends: it is only an announcement.
         break;
     }
     return DefWindowProcW(window, message, wparam, lparam);

@@ -142,7 +142,8 @@ TEST_F(BusClientTest, NewTargetIsAnXbox360PadInStateNew) {
     EXPECT_EQ(target->product_id, 0x028E);
     EXPECT_EQ(target->serial, 0u);
     EXPECT_EQ(target->no_wait_ready, 0);
-    EXPECT_EQ(target->feedback_fn, nullptr);
+    EXPECT_EQ(target->feedback_fn.x360, nullptr);
+    EXPECT_EQ(target->feedback_fn.ds4, nullptr);
     EXPECT_EQ(target->feedback_event, nullptr);
 }
 

@@ -173,7 +173,7 @@ TEST_F(BusFeedbackTest, StopWhileARequestPendsEndsTheThreadBeforeReturning) {
     ASSERT_TRUE(pending(target->serial));
     bus_target_stop_feedback(target);
     recorder_.closed = true;
-    EXPECT_EQ(target->feedback_fn, nullptr);
+    EXPECT_EQ(target->feedback_fn.x360, nullptr);
     EXPECT_EQ(target->feedback_ctx, nullptr);
     EXPECT_EQ(target->feedback_event, nullptr);
     EXPECT_EQ(winsim::bus_pending_feedback(bus_, target->serial), 0u) << "its request cancelled";
@@ -195,7 +195,7 @@ TEST_F(BusFeedbackTest, StopFromInsideTheCallbackDoesNotWaitForItself) {
     ASSERT_EQ(bus_x360_watch_feedback(client_, target, x360_first, &recorder_), BUS_OK);
     rumble(target, {1, 2, 3});
     ASSERT_TRUE(threads_ended());
-    EXPECT_EQ(target->feedback_fn, nullptr);
+    EXPECT_EQ(target->feedback_fn.x360, nullptr);
     EXPECT_EQ(target->feedback_event, nullptr);
     EXPECT_EQ(winsim::bus_pending_feedback(bus_, target->serial), 0u);
 }
@@ -228,8 +228,7 @@ TEST_P(BusFeedbackEnd, EndsOnlyWhenThePadWent) {
     if (c.ends) {
         ASSERT_TRUE(threads_ended());
         EXPECT_EQ(winsim::bus_log(bus_).size(), 1u) << "not asked again";
-        EXPECT_EQ(target->feedback_fn, reinterpret_cast<BusFeedbackFn>(ds4_first))
-            << "the registration stays until stopped";
+        EXPECT_EQ(target->feedback_fn.ds4, ds4_first) << "the registration stays until stopped";
     } else {
         rumble(target, {1, 2, 3, 4, 5}); // asked again until a request pends
         ASSERT_TRUE(pending(target->serial));
@@ -296,7 +295,7 @@ TEST_P(BusFeedbackStart, FailureLeavesTheRegistrationAsItWas) {
     winsim::fail_calls(c.function, 1, ERROR_NOT_ENOUGH_MEMORY, c.skip);
     EXPECT_EQ(bus_x360_watch_feedback(client_, target, x360_first, &recorder_),
               BUS_ERR_REQUEST_FAILED);
-    EXPECT_EQ(target->feedback_fn, nullptr);
+    EXPECT_EQ(target->feedback_fn.x360, nullptr);
     EXPECT_EQ(target->feedback_ctx, nullptr);
     EXPECT_EQ(target->feedback_event, nullptr);
     EXPECT_EQ(target->feedback_link, nullptr);

@@ -239,7 +239,8 @@ TEST_P(BusChecks, ComeInOrderAndSendNothing) {
     EXPECT_EQ(index, 0x5A5A5A5Au);
     EXPECT_EQ(winsim::calls("CreateEventW"), events);
     EXPECT_EQ(winsim::calls("CreateThread"), 0u);
-    EXPECT_EQ(record.feedback_fn, nullptr);
+    EXPECT_EQ(record.feedback_fn.x360, nullptr);
+    EXPECT_EQ(record.feedback_fn.ds4, nullptr);
 }
 
 const uint32_t X = TARGET_X360, D = TARGET_DS4;

@@ -12,6 +12,7 @@
 #include "hid/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
+#include "translate/translate_sample.h"
 
 #include <dbt.h>
 #include <shellapi.h>

@@ -13,6 +13,7 @@
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
+#include "translate/translate_sample.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
@@ -84,6 +85,8 @@ class AppTest : public WinsimTest {
         ASSERT_EQ(bus_connected, bus == Bus::Working ? 1 : 0);
         sample_callback = translate_stick_sample;
         reader_stopped_callback = on_reader_stopped;
+        device_warning_callback = app_menu_warn;
+        device_table_changed_callback = app_menu_update;
         device_rescan();
         if (notifications)
             tray_register_device_notifications(hid_class_guid(), on_device_change);

@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/entry.h"
 #include "app/settings.h"
+#include "hid/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
 
@@ -29,6 +30,7 @@ inline void reset_program_globals() {
     bus_connected = 0;
     sample_callback = nullptr;
     reader_stopped_callback = nullptr;
+    device_table_reset();
 }
 
 // The thread that owns the program's hidden window (its main thread), or 0 before it exists.

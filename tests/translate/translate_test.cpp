@@ -2,6 +2,7 @@
 // engage and release over time, and the sample callback through the device table to the pad a
 // game sees.
 #include "translate/translate.h"
+#include "translate/translate_sample.h"
 
 #include "app/app_state.h"
 #include "app/settings.h"
