@@ -5,15 +5,15 @@
 #include "hid/device_table.h"
 
 #include <cmath>
-#include <ctime>
+#include <time.h>
 
 DrivingState driving_state;
 
+// The runtime's 64-bit function in every build: the 32-bit program's plain time() is the
+// runtime's 32-bit one, whose seconds run out in January 2038.
 int64_t translate_system_clock(void) {
-    return (int64_t)std::time(nullptr);
+    return (int64_t)_time64(nullptr);
 }
-
-TranslateClock translate_clock = translate_system_clock;
 
 namespace {
 
@@ -143,6 +143,6 @@ void translate_stick_sample(StickReader* reader, StickSample* sample) {
     if (!entry || !bus_connected)
         return;
     TranslateModes modes = translate_current_modes();
-    entry->report = translate_compute(sample, &modes, &driving_state, translate_clock);
+    entry->report = translate_compute(sample, &modes, &driving_state, translate_system_clock);
     bus_x360_submit(bus_client, entry->target, entry->report);
 }

@@ -33,13 +33,6 @@
 
 namespace {
 
-std::atomic<int64_t> clock_seconds{0};
-
-// The program's time function, pinned so that the same scenario always prints the same bytes.
-int64_t scenario_clock() {
-    return clock_seconds.load();
-}
-
 std::string narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text)
@@ -334,7 +327,7 @@ void play(const sim::Command& command, Player& player) {
         start_program(player);
         break;
     case Verb::Clock:
-        clock_seconds = command.numbers[0];
+        winsim::pin_time(command.numbers[0]);
         return;
     case Verb::Stick: {
         uint16_t x = (uint16_t)command.numbers[0], y = (uint16_t)command.numbers[1];
@@ -457,7 +450,9 @@ int main(int argc, char** argv) {
     }
 
     winsim::reset();
-    translate_clock = scenario_clock;
+    // The program's time function, pinned so that the same scenario always prints the same
+    // bytes.
+    winsim::pin_time(0);
     Player player;
     for (const sim::Command& command : scenario.commands) {
         // The demonstration tells what each part shows.
