@@ -50,8 +50,7 @@ bool settings_read_int(FILE* file, int32_t* value) {
 // buffer then forgets the bytes, so the close alone would report success) or at the close.
 bool settings_put(FILE* file, const char* bytes, size_t size) {
     bool written = fwrite(bytes, 1, size, file) == size;
-    written = fflush(file) == 0 && written;
-    return !ferror(file) && written;
+    return fflush(file) == 0 && written;
 }
 
 // Rewrites the existing file where it is, for a folder that refuses new files but leaves the
@@ -68,11 +67,8 @@ bool settings_write_in_place(const char* bytes, size_t size) {
     const size_t kept = fread(previous, 1, size, file);
     bool written =
         !ferror(file) && fseek(file, 0, SEEK_SET) == 0 && settings_put(file, bytes, size);
-    if (!written) {
-        clearerr(file);
-        if (fseek(file, 0, SEEK_SET) == 0)
-            settings_put(file, previous, kept);
-    }
+    if (!written && fseek(file, 0, SEEK_SET) == 0)
+        settings_put(file, previous, kept);
     const bool closed = fclose(file) == 0;
     std::filesystem::resize_file(SETTINGS_FILE_NAME, written ? size : previous_size, error);
     return written && closed && !error;
@@ -84,14 +80,12 @@ bool settings_write_in_place(const char* bytes, size_t size) {
 // binary so every build writes the same file.
 bool settings_write_values(int32_t lock_saved, int32_t rotate, int32_t driving, int32_t fast) {
     char text[settings_text_size];
-    const int length = snprintf(text, sizeof text, "%d\r\n%d\r\n%d\r\n%d", (int)lock_saved,
-                                (int)rotate, (int)driving, (int)fast);
-    if (length <= 0 || (size_t)length >= sizeof text)
-        return false;
+    const size_t length = (size_t)snprintf(text, sizeof text, "%d\r\n%d\r\n%d\r\n%d",
+                                           (int)lock_saved, (int)rotate, (int)driving, (int)fast);
     FILE* file = fopen(settings_temp_name, "wb");
     if (!file)
-        return settings_write_in_place(text, (size_t)length);
-    bool written = settings_put(file, text, (size_t)length);
+        return settings_write_in_place(text, length);
+    bool written = settings_put(file, text, length);
     written = fclose(file) == 0 && written;
     std::error_code error;
     if (written)

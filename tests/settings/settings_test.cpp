@@ -220,7 +220,7 @@ TEST_F(SettingsTest, VanishedCurrentDirectoryIsSurvived) {
     fs::remove(gone);
     load_settings();
     mode_settings.rotate = 1;
-    write_settings_file();
+    EXPECT_FALSE(write_settings_file());
     EXPECT_EQ(mode_settings.rotate, 1);
     fs::current_path(directory_);
 }
