@@ -17,32 +17,27 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs pelkavorn-sim with `args` in a folder of its own that holds `text` as s.scenario.
+// Runs pelkavorn-sim with `args` in a folder of its own holding `text` as s.scenario; returns
+// its exit code, standard output and error, and whether plot.svg appeared there.
 struct SimRun {
-    int exit_code = -1;
+    int exit_code;
     std::string out, err;
-    bool plot_written = false;
+    bool plot_written;
 };
 
 SimRun run_sim(const std::string& args, const std::string& text) {
     char pattern[] = "/tmp/scenario-test-XXXXXX";
-    SimRun run;
-    if (!mkdtemp(pattern))
-        return run;
-    const fs::path folder = pattern;
+    const fs::path folder = mkdtemp(pattern) ? pattern : "/nonexistent";
     std::ofstream(folder / "s.scenario", std::ios::binary) << text;
     const std::string command = "cd '" + folder.string() + "' && '" PELKAVORN_SIM "' " + args +
                                 " >out.txt 2>err.txt </dev/null";
     const int status = std::system(command.c_str());
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = read_file(folder / "out.txt");
-    run.err = read_file(folder / "err.txt");
-    run.plot_written = fs::exists(folder / "plot.svg");
+    auto read = [&folder](const char* name) {
+        std::ifstream in(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    SimRun run = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read("out.txt"), read("err.txt"),
+                  fs::exists(folder / "plot.svg")};
     fs::remove_all(folder);
     return run;
 }
