@@ -9,6 +9,8 @@ ModeSettings mode_settings;
 namespace {
 
 const char* const settings_temp_name = SETTINGS_FILE_NAME ".tmp";
+// Room for the file's text: four values of at most 11 characters and three line ends.
+const size_t settings_text_size = 64;
 
 bool is_space(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -44,16 +46,46 @@ bool settings_read_int(FILE* file, int32_t* value) {
     return true;
 }
 
-// Writes the four values into a file beside the settings file and puts it in the old one's
-// place in one step. The bytes are those of Windows text mode (CR LF between lines, none after
-// the last), written as binary so every build writes the same file.
-bool settings_write_values(int32_t lock_saved, int32_t rotate, int32_t driving, int32_t fast) {
-    FILE* file = fopen(settings_temp_name, "wb");
+// Whether every byte reached the system: a full disk can show only at the flush (the runtime's
+// buffer then forgets the bytes, so the close alone would report success) or at the close.
+bool settings_put(FILE* file, const char* bytes, size_t size) {
+    bool written = fwrite(bytes, 1, size, file) == size;
+    return fflush(file) == 0 && written;
+}
+
+// Rewrites the existing file where it is, for a folder that refuses new files but leaves the
+// file itself writable. Its first bytes are read before they are overwritten and put back when
+// the new ones cannot all be written, so a failed write still leaves the previous file (putting
+// back needs no more room than the file already had). Never creates the file.
+bool settings_write_in_place(const char* bytes, size_t size) {
+    std::error_code error;
+    const uintmax_t previous_size = std::filesystem::file_size(SETTINGS_FILE_NAME, error);
+    FILE* file = error ? nullptr : fopen(SETTINGS_FILE_NAME, "r+b");
     if (!file)
         return false;
-    bool written = fprintf(file, "%d\r\n%d\r\n%d\r\n%d", (int)lock_saved, (int)rotate, (int)driving,
-                           (int)fast) > 0;
-    written = fflush(file) == 0 && written;
+    char previous[settings_text_size];
+    const size_t kept = fread(previous, 1, size, file);
+    bool written =
+        !ferror(file) && fseek(file, 0, SEEK_SET) == 0 && settings_put(file, bytes, size);
+    if (!written && fseek(file, 0, SEEK_SET) == 0)
+        settings_put(file, previous, kept);
+    const bool closed = fclose(file) == 0;
+    std::filesystem::resize_file(SETTINGS_FILE_NAME, written ? size : previous_size, error);
+    return written && closed && !error;
+}
+
+// Writes the four values into a file beside the settings file and puts it in the old one's
+// place in one step; where that file cannot be made, rewrites the settings file in place. The
+// bytes are those of Windows text mode (CR LF between lines, none after the last), written as
+// binary so every build writes the same file.
+bool settings_write_values(int32_t lock_saved, int32_t rotate, int32_t driving, int32_t fast) {
+    char text[settings_text_size];
+    const size_t length = (size_t)snprintf(text, sizeof text, "%d\r\n%d\r\n%d\r\n%d",
+                                           (int)lock_saved, (int)rotate, (int)driving, (int)fast);
+    FILE* file = fopen(settings_temp_name, "wb");
+    if (!file)
+        return settings_write_in_place(text, length);
+    bool written = settings_put(file, text, length);
     written = fclose(file) == 0 && written;
     std::error_code error;
     if (written)
@@ -91,7 +123,7 @@ void load_settings(void) {
     fclose(file);
 }
 
-void write_settings_file(void) {
-    settings_write_values(mode_settings.movement_lock_saved, mode_settings.rotate,
-                          mode_settings.driving_mode, mode_settings.fast_turns);
+bool write_settings_file(void) {
+    return settings_write_values(mode_settings.movement_lock_saved, mode_settings.rotate,
+                                 mode_settings.driving_mode, mode_settings.fast_turns);
 }

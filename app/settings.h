@@ -31,7 +31,9 @@ constexpr double ROTATION_40_DEGREES = 0.6981317;
 void load_settings(void);
 
 // Writes the four stored values to the settings file, replacing it in one step: a crash or a
-// full disk mid-write leaves the previous file whole. When the file cannot be written (a
-// read-only directory, say) nothing changes on disk and the record keeps its values.
-// Main thread.
-void write_settings_file(void);
+// full disk mid-write leaves the previous file whole. Where no file can be made beside it (a
+// folder that refuses new files), the existing file is rewritten in place, and put back as it
+// was when that write fails. True only when the file holds the new values; false when they
+// could not be written, the previous file then left or put back as it was. The record keeps
+// its values either way. Main thread.
+bool write_settings_file(void);

@@ -9,6 +9,7 @@
 #include "hid/device_table.h"
 
 #include <benchmark/benchmark.h>
+#include <winsim/machine.h>
 
 namespace {
 
@@ -50,7 +51,7 @@ void BM_SampleCallback(benchmark::State& state) {
     device_table.count = 1;
     device_table.entries[0] = &entry;
     bus_connected = 1;
-    translate_clock = fixed_clock;
+    winsim::pin_time(fixed_clock());
     mode_settings.fast_turns = (int32_t)state.range(0);
     mode_settings.movement_lock = (int32_t)state.range(0);
     mode_settings.driving_mode = (int32_t)state.range(0);

@@ -1,7 +1,7 @@
 // Scenario text of any bytes through the simulator's reader. A wrong scenario must come back as
-// "line N: ..." naming a line that holds a command, with no commands kept, and every line before
-// it must read cleanly on its own; a sound one must keep its commands in line order with their
-// arguments in range.
+// "line N: ..." naming a line that holds a command, in printable ASCII whatever bytes it quotes,
+// with no commands kept, and every line before it must read cleanly on its own; a sound one
+// must keep its commands in line order with their arguments in range.
 #include "scenario.h"
 
 #include <cstdint>
@@ -58,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fail("error without its line", scenario.error);
         if (line < 1 || line > lines)
             fail("error names a line the text does not have", scenario.error);
+        for (unsigned char c : scenario.error)
+            if (c < 0x20 || c >= 0x7F)
+                fail("error with a byte a terminal cannot show", scenario.error);
         if (!scenario.commands.empty())
             fail("commands kept from a wrong scenario", scenario.error);
         sim::Scenario before = sim::scenario_parse(first_lines(text, line - 1));

@@ -6,15 +6,15 @@
 #include "app/settings.h"
 
 #include <cmath>
-#include <ctime>
+#include <time.h>
 
 DrivingState driving_state;
 
+// The runtime's 64-bit function in every build: the 32-bit program's plain time() is the
+// runtime's 32-bit one, whose seconds run out in January 2038.
 int64_t translate_system_clock(void) {
-    return (int64_t)std::time(nullptr);
+    return (int64_t)_time64(nullptr);
 }
-
-TranslateClock translate_clock = translate_system_clock;
 
 namespace {
 

@@ -18,9 +18,9 @@ struct DrivingState {
 
 extern DrivingState driving_state;
 
-// The time function, in whole seconds since 1970; -1 when the clock fails. Tests replace it.
+// A time function: whole seconds since 1970; -1 when the clock fails.
 typedef int64_t (*TranslateClock)(void);
-extern TranslateClock translate_clock;
+// The C runtime's 64-bit time function, which the sample callback uses. Any thread.
 int64_t translate_system_clock(void);
 
 // The mode values one translation uses, read once per report.

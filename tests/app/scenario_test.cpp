@@ -1,17 +1,55 @@
-// The simulator's scenarios: a wrong line is reported with its number before anything runs.
+// The simulator's scenarios: a wrong line, or one that cannot be played as written, is reported
+// on standard error with its number, and the run ends with exit code 2 having written nothing.
 #include "scenario.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
 namespace {
+
+// Runs pelkavorn-sim with `args` in a folder of its own holding `text` as s.scenario; returns
+// its exit code, standard output and error, and whether plot.svg appeared there.
+struct SimRun {
+    int exit_code;
+    std::string out, err;
+    bool plot_written;
+};
+
+SimRun run_sim(const std::string& args, const std::string& text) {
+    char pattern[] = "/tmp/scenario-test-XXXXXX";
+    const fs::path folder = mkdtemp(pattern) ? pattern : "/nonexistent";
+    std::ofstream(folder / "s.scenario", std::ios::binary) << text;
+    const std::string command = "cd '" + folder.string() + "' && '" PELKAVORN_SIM "' " + args +
+                                " >out.txt 2>err.txt </dev/null";
+    const int status = std::system(command.c_str());
+    auto read = [&folder](const char* name) {
+        std::ifstream in(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    SimRun run = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read("out.txt"), read("err.txt"),
+                  fs::exists(folder / "plot.svg")};
+    fs::remove_all(folder);
+    return run;
+}
 
 TEST(Scenario, WrongLinesAreReportedWithTheirNumber) {
     struct Case {
-        const char* text;
-        const char* error; // empty: sound
+        std::string text;
+        const char* error;               // on standard error; empty: sound, exit code 0
+        const char* args = "s.scenario"; // what pelkavorn-sim is given
     };
     const Case cases[] = {
-        {"plug a\nstart\nstick a 0 65535 1\nclick FN Modes\n", ""},
+        {"plug a\nstart\nstick a 0 65535 1\nclick Fast Turns\n", ""},
         {"start\nfly away\n", "line 2: unknown command 'fly'"},
         {"start\nconfig 0 0 0 0\n", "line 2: config must come before start"},
         {"config 0 0 0 4294967296\n", "line 1: config: '4294967296' is not a 32-bit integer"},
@@ -34,11 +72,30 @@ TEST(Scenario, WrongLinesAreReportedWithTheirNumber) {
         {"config 1 1 1 1\nconfig-bytes 30\n", "line 2: the settings file is given twice"},
         {"clock -1\n", "line 1: clock takes the seconds since 1970, a whole number"},
         {"start\nclick\n", "line 2: click takes the text of a menu item"},
+        {"\xEF\xBB\xBFplug a\nstart\n", ""},
+        {"start\nfl\x01y\n", "line 2: unknown command 'fl\\x01y'"},
+        {"start\nfl\0y\n"s, "line 2: unknown command 'fl\\x00y'"},
+        {"plug a\nstart\nclick Rotate 40-deg\n", "line 3: the menu has no item 'Rotate 40-deg'"},
+        {"start\nclick FN Modes\n", "line 2: 'FN Modes' opens a submenu; click one of its items"},
+        {"config 1 1 1 1\nstart\n", "line 1: cannot write the settings file",
+         "--dir /proc s.scenario"},
+        {"", "cannot read .: Is a directory", "."},
+        {"start\nfly\n", "line 2: unknown command 'fly'", "--plot plot.svg s.scenario"},
+        {"", "", "--help"},
     };
     for (const Case& c : cases) {
-        sim::Scenario scenario = sim::scenario_parse(c.text);
-        EXPECT_EQ(scenario.error, c.error) << c.text;
-        EXPECT_EQ(scenario.commands.empty(), *c.error != 0) << c.text;
+        SimRun run = run_sim(c.args, c.text);
+        const std::string where = c.args + " <<"s + c.text + ">>";
+        if (*c.error) {
+            EXPECT_EQ(run.exit_code, 2) << where;
+            EXPECT_NE(run.err.find(c.error), std::string::npos) << where << "\n" << run.err;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << where << "\n" << run.err;
+            EXPECT_FALSE(run.plot_written) << where;
+        } else {
+            EXPECT_EQ(run.exit_code, 0) << where;
+            EXPECT_EQ(run.err, "") << where;
+            EXPECT_NE(run.out, "") << where;
+        }
     }
 }
 

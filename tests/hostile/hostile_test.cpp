@@ -50,7 +50,8 @@ void trap() {
 const LPARAM trap_address = reinterpret_cast<LPARAM>(&trap);
 
 // FS_IMMUTABLE_FL: not even root may replace, rename over or write the file; the stand-in for a
-// file that Windows refuses to replace (read-only, or held open by another program). False
+// file that Windows refuses to replace (read-only, or held open by another program). On a
+// folder: nothing in it can be made, renamed or removed, though its files stay writable. False
 // where the file system or the user cannot set it.
 std::vector<fs::path> immutable_files; // to be released after the test
 bool set_immutable(const fs::path& path, bool on) {
@@ -386,6 +387,15 @@ const FileCase file_cases[] = {
      {false, false, true, false},
      true,
      "1\r\n0\r\n1\r\n0"},
+    {"in_a_folder_that_refuses_new_files",
+     [](const fs::path& file) {
+         // The file stays writable; no file can be made beside it, as under a folder whose
+         // permissions on Windows allow writing files but not creating them.
+         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file.parent_path(), true);
+     },
+     {true, false, false, true},
+     true,
+     "0\r\n1\r\n1\r\n1"},
     {"a_directory",
      [](const fs::path& file) { return fs::create_directory(file); },
      {false, false, false, false},

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include <sys/resource.h>
 
 namespace fs = std::filesystem;
 
@@ -134,22 +137,64 @@ TEST_F(SettingsTest, WrittenFileLoadsBackTheSameValues) {
     EXPECT_EQ(mode_settings.fast_turns, 1);
 }
 
-TEST_F(SettingsTest, FailedWriteLeavesThePreviousFileAndTheRecord) {
-    put_file("1\r\n1\r\n0\r\n0");
-    // The new content cannot be written beside the file: it stands in for a read-only
-    // directory (tests run as root, which ignores permission bits) or a full disk.
-    fs::create_directory(SETTINGS_FILE_NAME ".tmp");
+// A write when the new file cannot be made beside the old one, or the disk fills up: the file
+// holds either exactly the new values or exactly the old ones, the result says which, the
+// record keeps the switched values, and once the obstacle is gone the next write succeeds.
+struct WriteCase {
+    const char* name;
+    bool temporary_name_taken; // no file can be made beside it: the write goes in place
+    rlim_t disk_room;          // bytes any file may grow to (RLIM_INFINITY: no limit)
+    bool written;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SettingsWrite : public SettingsTest, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(SettingsWrite, LeavesTheNewFileOrTheOldOneWholeAndSaysWhich) {
+    const WriteCase& c = GetParam();
+    const char* const old_file = "1\r\n1\r\n0\r\n0";
+    const char* const new_file = "0\r\n-1\r\n0\r\n256"; // longer than the old one
+    put_file(old_file);
+    if (c.temporary_name_taken)
+        fs::create_directory(SETTINGS_FILE_NAME ".tmp");
     mode_settings.movement_lock_saved = 0;
-    mode_settings.fast_turns = 1;
-    write_settings_file();
-    EXPECT_EQ(file_bytes(), "1\r\n1\r\n0\r\n0");
+    mode_settings.rotate = -1;
+    mode_settings.fast_turns = 256;
+
+    // A full disk as root: a limit on the size of any file, beyond which a write fails
+    // (SIGXFSZ, which would end the process, ignored) as one on a full disk does.
+    rlimit unlimited = {}, limited = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    limited = unlimited;
+    limited.rlim_cur = c.disk_room;
+    auto previous_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool written = write_settings_file();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(written, c.written);
+    EXPECT_EQ(file_bytes(), c.written ? new_file : old_file);
     EXPECT_EQ(mode_settings.movement_lock_saved, 0);
-    EXPECT_EQ(mode_settings.fast_turns, 1);
+    EXPECT_EQ(mode_settings.fast_turns, 256);
+    EXPECT_EQ(fs::is_directory(SETTINGS_FILE_NAME ".tmp"), c.temporary_name_taken);
+    EXPECT_FALSE(fs::is_regular_file(SETTINGS_FILE_NAME ".tmp"));
 
     fs::remove(SETTINGS_FILE_NAME ".tmp");
-    write_settings_file();
-    EXPECT_EQ(file_bytes(), "0\r\n0\r\n0\r\n1");
+    mode_settings.rotate = 0;
+    EXPECT_TRUE(write_settings_file());
+    EXPECT_EQ(file_bytes(), "0\r\n0\r\n0\r\n256");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Obstacles, SettingsWrite,
+    ::testing::Values(WriteCase{"TemporaryNameTakenWritesInPlace", true, RLIM_INFINITY, true},
+                      WriteCase{"DiskFullUnderTheTemporaryFile", false, 4, false},
+                      WriteCase{"DiskFullInPlacePutsTheOldBytesBack", true, 10, false}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SettingsTest, RefusedReplacementLeavesNoTemporaryFile) {
     // Something else holds the name: the new content is written but cannot take its place.
@@ -175,7 +220,7 @@ TEST_F(SettingsTest, VanishedCurrentDirectoryIsSurvived) {
     fs::remove(gone);
     load_settings();
     mode_settings.rotate = 1;
-    write_settings_file();
+    EXPECT_FALSE(write_settings_file());
     EXPECT_EQ(mode_settings.rotate, 1);
     fs::current_path(directory_);
 }

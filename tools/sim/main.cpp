@@ -5,6 +5,7 @@
 //   pelkavorn-sim [--dir DIR] [--plot FILE.svg] [FILE | -]
 //
 // Without a scenario it plays the built-in demonstration (with --plot alone it only draws).
+// A wrong scenario is reported on standard error with its line number, exit code 2.
 #include "plot.h"
 #include "scenario.h"
 
@@ -18,27 +19,19 @@
 #include <winsim/machine.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include <unistd.h>
 
 namespace {
-
-std::atomic<int64_t> clock_seconds{0};
-
-// The program's time function, pinned so that the same scenario always prints the same bytes.
-int64_t scenario_clock() {
-    return clock_seconds.load();
-}
 
 std::string narrow(const std::wstring& text) {
     std::string out;
@@ -69,11 +62,37 @@ struct Player {
     bool running = false;
     size_t balloons_seen = 0;
     size_t events_seen = 0;
+    std::string source;              // how errors name the scenario: "FILE: " or empty
+    std::filesystem::path temporary; // the run's own folder, removed at the end; or empty
 };
 
-void write_file(const std::vector<uint8_t>& bytes) {
-    std::ofstream out("pelkavorn.config", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+// A scenario that cannot be played as written: what was printed so far stays, the reason goes
+// to standard error with the command's line, and the run ends with exit code 2.
+[[noreturn]] void scenario_failed(const Player& player, const sim::Command& command,
+                                  const std::string& what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelkavorn-sim: %sline %d: %s\n", player.source.c_str(), command.line,
+                 what.c_str());
+    if (!player.temporary.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(player.temporary, ignored);
+    }
+    std::_Exit(2);
+}
+
+// Puts the settings file in place before the program starts; the reason when it cannot.
+std::string write_file(const std::vector<uint8_t>& bytes) {
+    FILE* out = std::fopen("pelkavorn.config", "wb");
+    if (!out)
+        return std::strerror(errno);
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    written = std::fflush(out) == 0 && written;
+    int error = written ? 0 : errno;
+    if (std::fclose(out) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    return written ? "" : std::strerror(error);
 }
 
 std::vector<uint8_t> config_bytes(const std::vector<int64_t>& values) {
@@ -207,15 +226,19 @@ std::vector<winsim::MenuEntry> open_menu(Player& player, const std::vector<std::
     return menus.back().items;
 }
 
+// The path to the item a click names, through the submenus; false when the menu as shown has
+// no such item. A submenu itself is no choice: `submenu` tells that it was named.
 bool find_path(const std::vector<winsim::MenuEntry>& items, const std::wstring& text,
-               std::vector<std::wstring>* path) {
+               std::vector<std::wstring>* path, bool* submenu) {
     for (auto& item : items) {
         if (item.separator)
             continue;
         path->push_back(item.text);
         if (item.text == text && !item.has_submenu)
             return true;
-        if (item.has_submenu && find_path(item.submenu, text, path))
+        if (item.text == text)
+            *submenu = true;
+        if (item.has_submenu && find_path(item.submenu, text, path, submenu))
             return true;
         path->pop_back();
     }
@@ -293,11 +316,13 @@ void play(const sim::Command& command, Player& player) {
     using sim::Verb;
     switch (command.verb) {
     case Verb::Config:
-        write_file(config_bytes(command.numbers));
+    case Verb::ConfigBytes: {
+        std::string error = write_file(command.verb == Verb::Config ? config_bytes(command.numbers)
+                                                                    : command.bytes);
+        if (!error.empty())
+            scenario_failed(player, command, "cannot write the settings file: " + error);
         return;
-    case Verb::ConfigBytes:
-        write_file(command.bytes);
-        return;
+    }
     case Verb::Bus:
         player.bus_kind = command.bus;
         return;
@@ -334,7 +359,7 @@ void play(const sim::Command& command, Player& player) {
         start_program(player);
         break;
     case Verb::Clock:
-        clock_seconds = command.numbers[0];
+        winsim::pin_time(command.numbers[0]);
         return;
     case Verb::Stick: {
         uint16_t x = (uint16_t)command.numbers[0], y = (uint16_t)command.numbers[1];
@@ -348,9 +373,12 @@ void play(const sim::Command& command, Player& player) {
         break;
     case Verb::Click: {
         std::vector<std::wstring> path;
-        if (!find_path(open_menu(player, {}), widen(command.name), &path)) {
-            std::printf("no menu item '%s'\n", command.name.c_str());
-            break;
+        bool submenu = false;
+        if (!find_path(open_menu(player, {}), widen(command.name), &path, &submenu)) {
+            const std::string name = "'" + sim::printable(command.name) + "'";
+            scenario_failed(player, command,
+                            submenu ? name + " opens a submenu; click one of its items"
+                                    : "the menu has no item " + name);
         }
         open_menu(player, path);
         if (player.program_ended)
@@ -386,9 +414,48 @@ void play(const sim::Command& command, Player& player) {
         end_program(player);
 }
 
+const char usage_line[] = "usage: pelkavorn-sim [--dir DIR] [--plot FILE.svg] [FILE | -]\n";
+
 int usage() {
-    std::fprintf(stderr, "usage: pelkavorn-sim [--dir DIR] [--plot FILE.svg] [FILE | -]\n");
+    std::fputs(usage_line, stderr);
     return 2;
+}
+
+int help() {
+    std::fputs(usage_line, stdout);
+    std::fputs(
+        "\n"
+        "Plays the scenario FILE (- reads standard input; none plays the demonstration) with the\n"
+        "real program on a simulated machine and prints one event a line: pad, plugged,\n"
+        "unplugged, balloon, menu, settings, exit. --dir DIR runs it in DIR instead of a fresh\n"
+        "temporary folder; --plot draws what the modes do to the stick's circle into FILE.svg.\n"
+        "A wrong scenario is reported on standard error with its line number, exit code 2.\n"
+        "\n"
+        "A scenario has one command a line; # starts a comment.\n"
+        "  config A B C D, config-bytes HEX...  before start: the settings file's values or bytes\n"
+        "  bus present|absent|old-version       before start: the bus driver (present by default)\n"
+        "  plug NAME [other], unplug NAME       a stick (or an unrelated HID device) comes or "
+        "goes\n"
+        "  start                                the program's entry point begins\n"
+        "  clock SECONDS                        from now on the time function returns SECONDS\n"
+        "  stick NAME X Y BUTTON                one report: X, Y 0 to 65535, button 0 or 1\n"
+        "  report NAME HEX...                   one report of exactly these bytes\n"
+        "  click TEXT                           choose the menu item of that text\n"
+        "  menu, settings                       print the menu; print the settings file's bytes\n"
+        "  close                                a close request to the program's window\n"
+        "A program still running at the end is ended with \"Quit\".\n",
+        stdout);
+    return 0;
+}
+
+// The whole of a scenario file or of standard input; false (errno set) when it cannot be read,
+// a folder included.
+bool read_all(FILE* in, std::string* text) {
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        text->append(buffer, count);
+    return !std::ferror(in);
 }
 
 } // namespace
@@ -398,6 +465,8 @@ int main(int argc, char** argv) {
     bool have_file = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return help();
         if ((arg == "--dir" || arg == "--plot") && i + 1 < argc)
             (arg == "--dir" ? dir : plot) = argv[++i];
         else if (arg.size() > 1 && arg[0] == '-' && arg != "-")
@@ -408,37 +477,38 @@ int main(int argc, char** argv) {
         } else
             return usage();
     }
-    if (!plot.empty()) {
-        std::string error = sim::plot_modes(plot);
-        if (!error.empty()) {
+    // The plot is drawn once the scenario has been played without fault, so a wrong one
+    // leaves nothing behind.
+    auto draw = [&plot]() {
+        std::string error = plot.empty() ? "" : sim::plot_modes(plot);
+        if (!error.empty())
             std::fprintf(stderr, "pelkavorn-sim: %s\n", error.c_str());
-            return 1;
-        }
-        if (!have_file)
-            return 0;
-    }
+        return error.empty() ? 0 : 1;
+    };
+    if (!plot.empty() && !have_file)
+        return draw();
+    if (!plot.empty())
+        plot = std::filesystem::absolute(plot).string(); // the run changes the current folder
 
     std::string text;
     if (!have_file) {
         text = sim::scenario_demo();
-    } else if (file == "-") {
-        std::stringstream in;
-        in << std::cin.rdbuf();
-        text = in.str();
     } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "pelkavorn-sim: cannot read %s\n", file.c_str());
+        FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "rb");
+        bool read = in && read_all(in, &text);
+        const int error = errno;
+        if (in && in != stdin)
+            std::fclose(in);
+        if (!read) {
+            std::fprintf(stderr, "pelkavorn-sim: cannot read %s: %s\n",
+                         sim::printable(file).c_str(), std::strerror(error));
             return 2;
         }
-        std::stringstream buffer;
-        buffer << in.rdbuf();
-        text = buffer.str();
     }
+    const std::string source = have_file ? sim::printable(file) + ": " : "";
     sim::Scenario scenario = sim::scenario_parse(text);
     if (!scenario.error.empty()) {
-        std::fprintf(stderr, "pelkavorn-sim: %s%s\n", have_file ? (file + ": ").c_str() : "",
-                     scenario.error.c_str());
+        std::fprintf(stderr, "pelkavorn-sim: %s%s\n", source.c_str(), scenario.error.c_str());
         return 2;
     }
 
@@ -457,8 +527,12 @@ int main(int argc, char** argv) {
     }
 
     winsim::reset();
-    translate_clock = scenario_clock;
+    // The program's time function, pinned so that the same scenario always prints the same
+    // bytes.
+    winsim::pin_time(0);
     Player player;
+    player.source = source;
+    player.temporary = temporary;
     for (const sim::Command& command : scenario.commands) {
         // The demonstration tells what each part shows.
         if (!have_file)
@@ -477,5 +551,5 @@ int main(int argc, char** argv) {
         std::error_code ignored;
         std::filesystem::remove_all(temporary, ignored);
     }
-    return 0;
+    return draw();
 }

@@ -88,7 +88,7 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         for (size_t i = 1; i <= 4; i++) {
             int64_t value;
             if (!parse_integer(words[i], INT32_MIN, INT32_MAX, &value))
-                return "config: '" + words[i] + "' is not a 32-bit integer";
+                return "config: '" + printable(words[i]) + "' is not a 32-bit integer";
             command.numbers.push_back(value);
         }
     } else if (verb == "config-bytes") {
@@ -120,9 +120,9 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         auto found = walk.devices.find(command.name);
         if (found != walk.devices.end()) {
             if (found->second.plugged)
-                return "'" + command.name + "' is plugged in already";
+                return "'" + printable(command.name) + "' is plugged in already";
             if (found->second.other != command.other)
-                return "'" + command.name + "' was plugged in as another kind of device";
+                return "'" + printable(command.name) + "' was plugged in as another kind of device";
             found->second.plugged = true;
         } else {
             walk.devices[command.name] = {command.other, true};
@@ -134,7 +134,7 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         command.name = words[1];
         auto found = walk.devices.find(command.name);
         if (found == walk.devices.end() || !found->second.plugged)
-            return "'" + command.name + "' is not plugged in";
+            return "'" + printable(command.name) + "' is not plugged in";
         found->second.plugged = false;
     } else if (verb == "start") {
         command.verb = Verb::Start;
@@ -157,13 +157,13 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         command.name = words[1];
         auto found = walk.devices.find(command.name);
         if (found == walk.devices.end() || !found->second.plugged)
-            return "'" + command.name + "' is not plugged in";
+            return "'" + printable(command.name) + "' is not plugged in";
         if (raw) {
             if (args < 2 || !parse_hex(words, 2, &command.bytes))
                 return "report takes bytes as pairs of hexadecimal digits";
         } else {
             if (found->second.other)
-                return "'" + command.name + "' is not a stick";
+                return "'" + printable(command.name) + "' is not a stick";
             const int64_t highs[] = {65535, 65535, 1};
             if (args != 4)
                 return "stick takes a name, X and Y (0 to 65535) and the button (0 or 1)";
@@ -197,7 +197,7 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         walk.running = false;
         return error;
     } else {
-        return "unknown command '" + verb + "'";
+        return "unknown command '" + printable(verb) + "'";
     }
     if (command.verb == Verb::Config || command.verb == Verb::ConfigBytes) {
         if (walk.settings_given)
@@ -210,10 +210,27 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
 
 } // namespace
 
+std::string printable(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += (char)c;
+        } else {
+            shown += "\\x";
+            shown += digits[c >> 4];
+            shown += digits[c & 15];
+        }
+    }
+    return shown;
+}
+
 Scenario scenario_parse(const std::string& text) {
     Scenario scenario;
     Walk walk;
-    std::istringstream in(text);
+    // Some editors start a UTF-8 file with a byte-order mark; it is not part of the first line.
+    const std::string bom = "\xEF\xBB\xBF";
+    std::istringstream in(text.compare(0, bom.size(), bom) == 0 ? text.substr(bom.size()) : text);
     std::string line;
     std::vector<std::string> narration;
     for (int number = 1; std::getline(in, line); number++) {

@@ -46,6 +46,9 @@ struct Scenario {
 // names that refer to devices plugged in by the scenario.
 Scenario scenario_parse(const std::string& text);
 
+// The text as it can be shown in a message: every byte outside printable ASCII as \xHH.
+std::string printable(const std::string& text);
+
 // The built-in demonstration: a stick plugged in, swept around its circle and pressed, each
 // mode switched on from the menu in turn, unplugged, and "Quit".
 std::string scenario_demo();

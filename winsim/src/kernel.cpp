@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <time.h>
 
 namespace winsim::detail {
 namespace {
@@ -52,6 +53,7 @@ struct Machine {
     std::map<const SRWLOCK*, std::string> lock_names;
     bool wow64 = false;
     bool completion_wins = false;
+    std::optional<long long> pinned_time; // what _time64 answers; the real clock when empty
     // worker thread for late completions
     std::deque<Timer> timers;
     std::thread worker;
@@ -367,6 +369,7 @@ void reset() {
         m.would_hang = 0;
         m.wow64 = false;
         m.completion_wins = false;
+        m.pinned_time.reset();
         m.faults.clear();
         m.calls.clear();
         m.recording = false;
@@ -419,6 +422,11 @@ void hold_named_mutex(const wchar_t* name) {
 void set_wow64(bool wow64) {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     machine().wow64 = wow64;
+}
+
+void pin_time(long long seconds) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().pinned_time = seconds;
 }
 
 void set_cancel_race(bool completion_wins) {
@@ -687,6 +695,17 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exit_code) {
 
 void WINAPI Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+__time64_t _time64(__time64_t* destination) {
+    __time64_t now = -1;
+    if (!fault("_time64")) {
+        std::lock_guard<std::recursive_mutex> held(machine().lock);
+        now = machine().pinned_time ? *machine().pinned_time : (__time64_t)std::time(nullptr);
+    }
+    if (destination)
+        *destination = now;
+    return now;
 }
 
 DWORD WINAPI GetTickCount(void) {

@@ -42,6 +42,9 @@ void set_cancel_race(bool completion_wins);
 // Marks the machine as 64-bit Windows running this 32-bit program: device installation
 // requests through the class installer then fail with ERROR_IN_WOW64.
 void set_wow64(bool wow64);
+// From now on (until the reset) the C runtime's _time64 answers `seconds`; after a reset it
+// follows the real clock.
+void pin_time(long long seconds);
 
 // Fault injection. After `skip` further calls of `function` pass, the next `count` calls fail
 // with `error` (the call's own failure result; GetLastError() gives `error`). A count of -1
