@@ -6,12 +6,16 @@
 //
 //   rig-harness.exe --install INF           installs the driver as a root-enumerated device
 //   rig-harness.exe SCENARIO EXE [LATENCY]   plays SCENARIO in the current (empty) directory;
-//                                           LATENCY gets the driver's report-to-pad times (us);
+//                                           LATENCY gets the times (us) from a stick report to
+//                                           the pad report ("bus"), from there to XInput
+//                                           ("visible") and end to end ("game");
 //                                           SCENARIO "--demo" is the simulator's demonstration,
 //                                           narrated
 //
 // RIG_MENU_PAUSE_MS=N leaves each opened menu on screen for N ms before the keys (for a look
-// or a screenshot).
+// or a screenshot). RIG_SHOT_FILE=PATH: after the first report that deflects the stick far,
+// once a game sees it, the harness makes PATH and waits (at most 20 s) until it is deleted, so
+// that a screenshot shows the deflection.
 //
 // Not printed here, as Wine does not let another process see them: balloons and the menu's
 // lines (the menu belongs to the program's process). Reports whose report ID is not 0 cannot
@@ -184,7 +188,8 @@ PadState state_from_dinput(const DIJOYSTATE2& j) {
 using GetStateFunction = DWORD(WINAPI*)(DWORD, XINPUT_STATE*);
 
 struct GamePad {
-    int slot = -1;                          // its XInput user index, once it appeared there
+    int slot = -1;    // its XInput user index, once it appeared there
+    DWORD packet = 0; // XInput's packet number when it last showed a report of this pad
     IDirectInputDevice8W* device = nullptr; // its DirectInput device, once it appeared there
     GUID instance{};
 };
@@ -358,7 +363,13 @@ void game_unplugged(uint32_t serial) {
     if (found == game.pads.end())
         return;
     GamePad& pad = found->second;
-    if (pad.slot >= 0 && !wait_for(15000, [&] { return !xinput_connected(pad.slot); }))
+    // xinput may give the slot to a pad plugged in right after this one went, between two looks;
+    // that one starts again from packet number 0.
+    XINPUT_STATE s;
+    if (pad.slot >= 0 && !wait_for(15000, [&] {
+            return game.get_state((DWORD)pad.slot, &s) != ERROR_SUCCESS ||
+                   s.dwPacketNumber < pad.packet;
+        }))
         std::printf("game: XInput still shows pad %u\n", serial);
     if (pad.slot == game.watched_slot)
         game.watched_slot = -1;
@@ -388,6 +399,7 @@ void game_check(uint32_t serial, const unsigned char* report) {
                 return got == wanted;
             }))
             std::printf("game: XInput reads pad %u as %s\n", serial, got.text().c_str());
+        pad.packet = s.dwPacketNumber;
     }
     if (pad.device) {
         DIJOYSTATE2 j{};
@@ -570,6 +582,19 @@ void start_program(Player& p, const std::string& exe) {
     settle(700, 10000);
 }
 
+void hold_for_screenshot(const sim::Command& c) {
+    static bool held = false;
+    const char* path = std::getenv("RIG_SHOT_FILE");
+    if (held || !path || game.pads.empty())
+        return;
+    if (std::abs(c.numbers[0] - 32768) < 24000 && std::abs(c.numbers[1] - 32768) < 24000)
+        return;
+    held = true;
+    std::ofstream(path) << "deflected\n";
+    wait_for(
+        20000, [&] { return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES; }, 50);
+}
+
 void play(const sim::Command& c, Player& p, const std::string& exe) {
     using sim::Verb;
     switch (c.verb) {
@@ -680,6 +705,8 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         return;
     }
     print_events(p);
+    if (c.verb == sim::Verb::Stick)
+        hold_for_screenshot(c);
     if (p.running && program_ended(p))
         end_program(p);
 }
