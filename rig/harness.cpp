@@ -201,6 +201,7 @@ struct Seen {
 };
 
 struct Game {
+    const char* xinput_dll = "";
     GetStateFunction get_state = nullptr;
     IDirectInput8W* input = nullptr;
     std::map<uint32_t, GamePad> pads; // by the bus's serial; main thread only
@@ -222,6 +223,7 @@ int64_t counter_now() {
 }
 
 void game_open(const char* xinput_dll) {
+    game.xinput_dll = xinput_dll;
     HMODULE xinput = LoadLibraryA(xinput_dll);
     if (xinput)
         game.get_state =
@@ -347,7 +349,7 @@ void game_plugged(uint32_t serial, bool watch) {
     if (!wait_for(
             15000, [&] { return dinput_take(&pad, serial); }, 100))
         std::printf("game: no DirectInput pad for pad %u\n", serial);
-    std::fprintf(stderr, "rig-harness: pad %u is XInput user %d%s\n", serial, pad.slot,
+    std::fprintf(stderr, "rig-harness: pad %u is %s user %d%s\n", serial, game.xinput_dll, pad.slot,
                  pad.device ? " and a DirectInput device" : "");
     game.pads[serial] = pad;
     if (watch && pad.slot >= 0 && !game.watcher) {
