@@ -3,12 +3,13 @@
  *  - pelkrig.sys (service "pelkrig"): the virtual-pad bus double on a root-enumerated device
  *    (the bus interface class and its device-control protocol, checked as strictly as the
  *    simulated bus driver checks it), the bus of up to four virtual sticks (child devices with
- *    VID 16D0 / PID 11A0 whose HID requests it answers), and a named control device for
- *    rig-harness.exe.
+ *    VID 16D0 / PID 11A0 whose HID requests it answers) and of up to four Xbox 360 pads (two
+ *    children each, through which Wine's xinput and dinput8 read every report the program
+ *    submits), and a named control device for rig-harness.exe.
  *  - pelkrighid.sys (service "pelkrighid", built with RIG_HID_MINIDRIVER): the HID minidriver
- *    of the stick. The HID class driver takes over the driver object of whoever registers as
- *    a minidriver, so the bus cannot be that driver object; this one passes every request of
- *    the HID class down to the stick's device, where the bus image answers it.
+ *    of the sticks and the pads. The HID class driver takes over the driver object of whoever
+ *    registers as a minidriver, so the bus cannot be that driver object; this one passes every
+ *    request of the HID class down to the child device, where the bus image answers it.
  *
  * Everything runs at whatever level Wine calls us; the one spin lock guards all state. */
 #include <ntddk.h>
@@ -40,33 +41,52 @@ enum {
 #define RIG_IOCTL_HID_READ_REPORT HID_CTL(2)
 #define RIG_IOCTL_HID_GET_DEVICE_ATTRIBUTES HID_CTL(9)
 
-#define MAX_PADS 16
 #define MAX_EVENTS 8192
 #define MAX_QUEUED 64
 #define MAX_READS 8
 #define MAX_LATENCIES 4096
+#define PAD_REPORT_BYTES 12
 
-enum Kind { KIND_CONTROL = 1, KIND_BUS = 2, KIND_STICK = 3 };
+enum Kind { KIND_CONTROL = 1, KIND_BUS = 2, KIND_STICK = 3, KIND_PAD_VIEW = 4 };
 
 typedef struct Extension {
     enum Kind kind;
-    int stick;                     /* KIND_STICK: its number */
+    int index;                     /* KIND_STICK: its number; KIND_PAD_VIEW: pad * 2 + view */
     PDEVICE_OBJECT lower;          /* KIND_BUS: the device below */
     PDEVICE_OBJECT physical;       /* KIND_BUS: the root device Wine made for us */
     UNICODE_STRING interface_name; /* KIND_BUS */
 } Extension;
 
+/* A child device of the bus, under the HID class driver. */
+typedef struct Child {
+    PDEVICE_OBJECT pdo;    /* the child device while it exists (until its removal request) */
+    int present;           /* reported in the bus relations */
+    int started;           /* its HID stack started it */
+    PIRP reads[MAX_READS]; /* pended IOCTL_HID_READ_REPORT requests */
+} Child;
+
+/* How a game sees a pad: Wine's xinput reads only children of its own interface class, which
+ * the HID class driver gives to a device ID "WINEXINPUT\...&XI_nn"; dinput8 reads the ordinary
+ * HID interface, which a second child with an ordinary device ID provides. */
+enum { VIEW_XINPUT = 0, VIEW_HID = 1, VIEWS = 2 };
+
+typedef struct PadView {
+    Child child;
+    /* The newest report not yet read. The HID class keeps one read outstanding and queues
+     * behind it, so a game sees every report that finds a read waiting; one that finds none
+     * replaces the state not yet taken rather than queueing without end. */
+    UCHAR newest[PAD_REPORT_BYTES];
+    int has_newest;
+} PadView;
+
 typedef struct Pad {
-    ULONG serial; /* 0: slot free */
-    ULONG type;
+    ULONG serial; /* 0: no pad here (the slot is free once both views are gone too) */
+    PadView views[VIEWS];
 } Pad;
 
 typedef struct Stick {
-    PDEVICE_OBJECT pdo; /* the child device while it exists (until its removal request) */
-    int present;        /* reported in the bus relations */
-    int other;          /* an unrelated HID device (a mouse's IDs) rather than a stick */
-    int started;
-    PIRP reads[MAX_READS]; /* pended IOCTL_HID_READ_REPORT requests */
+    Child child;
+    int other; /* an unrelated HID device (a mouse's IDs) rather than a stick */
     unsigned char queued[MAX_QUEUED][RIG_REPORT_BYTES];
     int queued_count;
     unsigned int reads_taken;
@@ -80,7 +100,7 @@ static PDEVICE_OBJECT control;
 static PDEVICE_OBJECT bus; /* the bus's device while started */
 static ULONG bus_mode = RIG_BUS_ABSENT;
 static int bus_started;
-static Pad pads[MAX_PADS];
+static Pad pads[RIG_PADS];
 static Stick sticks[RIG_STICKS];
 static RigEvent events[MAX_EVENTS];
 static ULONG event_count;
@@ -105,6 +125,37 @@ static const unsigned char report_descriptor[] = {
     0x81, 0x02, 0x75, 0x07, 0x95, 0x01, 0x81, 0x03, /* padding to the byte */
     0xC0,
 };
+
+/* An Xbox 360 pad as Wine's xinput and dinput8 read it: a game pad collection with the sticks
+ * as X/Y and Rx/Ry, the triggers as Z and Rz, eleven buttons and a hat switch; no report IDs. */
+static const unsigned char pad_descriptor[] = {
+    0x05, 0x01,                         /* usage page: generic desktop */
+    0x09, 0x05,                         /* usage: game pad */
+    0xA1, 0x01,                         /* collection: application */
+    0x09, 0x30, 0x09, 0x31,             /*   usages: X, Y */
+    0x09, 0x33, 0x09, 0x34,             /*   usages: Rx, Ry */
+    0x16, 0x00, 0x80, 0x26, 0xFF, 0x7F, /*   logical -32768 to 32767 */
+    0x75, 0x10, 0x95, 0x04, 0x81, 0x02, /*   four of 16 bits: input, variable */
+    0x09, 0x32, 0x09, 0x35,             /*   usages: Z, Rz */
+    0x15, 0x00, 0x26, 0xFF, 0x00,       /*   logical 0 to 255 */
+    0x75, 0x08, 0x95, 0x02, 0x81, 0x02, /*   two of 8 bits */
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x0B, /*   buttons 1 to 11 */
+    0x15, 0x00, 0x25, 0x01,             /*   logical 0 to 1 */
+    0x75, 0x01, 0x95, 0x0B, 0x81, 0x02, /*   eleven of one bit */
+    0x95, 0x01, 0x81, 0x03,             /*   one bit of padding */
+    0x05, 0x01, 0x09, 0x39,             /*   usage: hat switch */
+    0x15, 0x01, 0x25, 0x08,             /*   logical 1 to 8, 0 outside: centred */
+    0x35, 0x00, 0x46, 0x3B, 0x01,       /*   physical 0 to 315 */
+    0x65, 0x14,                         /*   unit: degrees */
+    0x75, 0x04, 0x95, 0x01, 0x81, 0x42, /*   four bits, with a null state */
+    0x65, 0x00,                         /*   unit: none */
+    0xC0,
+};
+
+/* The pad report's buttons (XINPUT_GAMEPAD bits) in the order of HID buttons 1 to 11, which is
+ * how xinput reads them back: A, B, X, Y, LB, RB, Back, Start, left thumb, right thumb, Guide. */
+static const USHORT pad_buttons[11] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200,
+                                       0x0020, 0x0010, 0x0040, 0x0080, 0x0400};
 
 #pragma pack(push, 1)
 typedef struct RigHidDescriptor {
@@ -135,16 +186,43 @@ static ULONG u32(const UCHAR* bytes, ULONG offset) {
            ((ULONG)bytes[offset + 3] << 24);
 }
 
-/* Lock held. */
-static void log_event(ULONG kind, ULONG serial, const UCHAR* report) {
+/* Lock held. Returns the event, or NULL when the log is full. */
+static RigEvent* log_event(ULONG kind, ULONG serial, const UCHAR* report) {
+    RigEvent* e;
     if (event_count >= MAX_EVENTS)
-        return;
-    events[event_count].kind = kind;
-    events[event_count].serial = serial;
-    RtlZeroMemory(events[event_count].report, 12);
+        return NULL;
+    e = &events[event_count++];
+    RtlZeroMemory(e, sizeof(*e));
+    e->kind = kind;
+    e->serial = serial;
     if (report)
-        RtlCopyMemory(events[event_count].report, report, 12);
-    event_count++;
+        RtlCopyMemory(e->report, report, 12);
+    return e;
+}
+
+/* The pad's HID report from a 12-byte pad report (XINPUT_GAMEPAD layout). xinput reads the Y
+ * axes back as -Y-1, so they go out bit-inverted and come back unchanged; the D-pad bits become
+ * the hat (1 up, clockwise to 8; 0 centred, also for opposite directions together). */
+static void pad_report_from(const UCHAR* pad, UCHAR* out) {
+    static const UCHAR hats[16] = {0, 1, 5, 0, 7, 8, 6, 0, 3, 2, 4, 0, 0, 0, 0, 0};
+    USHORT buttons = pad[0] | (pad[1] << 8), bits = 0;
+    int i;
+    out[0] = pad[4];
+    out[1] = pad[5];
+    out[2] = (UCHAR)~pad[6];
+    out[3] = (UCHAR)~pad[7];
+    out[4] = pad[8];
+    out[5] = pad[9];
+    out[6] = (UCHAR)~pad[10];
+    out[7] = (UCHAR)~pad[11];
+    out[8] = pad[2];
+    out[9] = pad[3];
+    for (i = 0; i < 11; i++)
+        if (buttons & pad_buttons[i])
+            bits |= (USHORT)(1u << i);
+    bits |= (USHORT)(hats[buttons & 0x0F] << 12);
+    out[10] = (UCHAR)bits;
+    out[11] = (UCHAR)(bits >> 8);
 }
 
 static NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -152,15 +230,6 @@ static NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
-}
-
-/* Lock held. */
-static Pad* find_pad(ULONG serial) {
-    int i;
-    for (i = 0; i < MAX_PADS; i++)
-        if (pads[i].serial && pads[i].serial == serial)
-            return &pads[i];
-    return NULL;
 }
 
 static ULONG record_size(ULONG code, ULONG input_length) {
@@ -188,6 +257,249 @@ static int has_output(ULONG code) {
     return code == ctl_x360_feedback || code == ctl_ds4_feedback || code == ctl_x360_user_index;
 }
 
+/* ---- the children's reads ---- */
+
+#define CHILDREN (RIG_STICKS + RIG_PADS * VIEWS)
+
+/* Lock held for what it points to. Child i of all the bus's children. */
+static Child* child_at(int i) {
+    if (i < RIG_STICKS)
+        return &sticks[i].child;
+    i -= RIG_STICKS;
+    return &pads[i / VIEWS].views[i % VIEWS].child;
+}
+
+static Child* child_of(const Extension* ext) {
+    return ext->kind == KIND_STICK ? &sticks[ext->index].child
+                                   : &pads[ext->index / VIEWS].views[ext->index % VIEWS].child;
+}
+
+static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL irql;
+    int i, c, found = 0;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&lock, &irql);
+    for (c = 0; c < CHILDREN; c++)
+        for (i = 0; i < MAX_READS; i++)
+            if (child_at(c)->reads[i] == irp) {
+                child_at(c)->reads[i] = NULL;
+                found = 1;
+            }
+    KeReleaseSpinLock(&lock, irql);
+    /* Not found: whoever took it from the list completes it. */
+    if (found)
+        finish(irp, STATUS_CANCELLED, 0);
+}
+
+/* Lock held. Takes the oldest pended read of the child away from cancellation, or NULL. */
+static PIRP take_read(Child* child) {
+    int i;
+    for (i = 0; i < MAX_READS; i++) {
+        PIRP irp = child->reads[i];
+        if (irp) {
+            child->reads[i] = NULL;
+            IoSetCancelRoutine(irp, NULL);
+            return irp;
+        }
+    }
+    return NULL;
+}
+
+/* Lock held on entry, released on return. Pends a read until a report comes. */
+static NTSTATUS pend_read(Child* child, PIRP irp, KIRQL irql) {
+    int i;
+    for (i = 0; i < MAX_READS; i++) {
+        if (!child->reads[i]) {
+            IoMarkIrpPending(irp);
+            child->reads[i] = irp;
+            IoSetCancelRoutine(irp, read_cancelled);
+            if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+                child->reads[i] = NULL;
+                KeReleaseSpinLock(&lock, irql);
+                finish(irp, STATUS_CANCELLED, 0);
+            } else
+                KeReleaseSpinLock(&lock, irql);
+            return STATUS_PENDING;
+        }
+    }
+    KeReleaseSpinLock(&lock, irql);
+    return finish(irp, STATUS_DEVICE_BUSY, 0);
+}
+
+/* Hands a report (without its report ID) to a read; the read's buffer is the caller's
+ * (METHOD_NEITHER). The HID class drops a report shorter than its descriptor says. */
+static void complete_read(PIRP irp, const UCHAR* report, ULONG bytes) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (length > bytes)
+        length = bytes;
+    RtlCopyMemory(irp->UserBuffer, report, length);
+    finish(irp, STATUS_SUCCESS, length);
+}
+
+/* Completes every pended read of a child with `status` (removal). */
+static void fail_reads(Child* child, NTSTATUS status) {
+    PIRP taken[MAX_READS];
+    int count = 0, i;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    while (count < MAX_READS && (taken[count] = take_read(child)) != NULL)
+        count++;
+    KeReleaseSpinLock(&lock, irql);
+    for (i = 0; i < count; i++)
+        finish(taken[i], status, 0);
+}
+
+/* ---- the pads ---- */
+
+/* Lock held. */
+static Pad* find_pad(ULONG serial) {
+    int i;
+    for (i = 0; i < RIG_PADS; i++)
+        if (pads[i].serial && pads[i].serial == serial)
+            return &pads[i];
+    return NULL;
+}
+
+static PDEVICE_OBJECT bus_physical(void) {
+    return bus ? ((Extension*)bus->DeviceExtension)->physical : NULL;
+}
+
+static NTSTATUS make_child(enum Kind kind, int index, PDEVICE_OBJECT* pdo) {
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), NULL, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, pdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    RtlZeroMemory((*pdo)->DeviceExtension, sizeof(Extension));
+    ((Extension*)(*pdo)->DeviceExtension)->kind = kind;
+    ((Extension*)(*pdo)->DeviceExtension)->index = index;
+    (*pdo)->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+/* A pad takes a slot whose children of an earlier pad the system has removed. */
+static NTSTATUS pad_plug_in(ULONG serial, ULONG type) {
+    PDEVICE_OBJECT made[VIEWS] = {NULL, NULL}, physical = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    int p, v;
+
+    if (type != 0) /* the program plugs in Xbox 360 pads only */
+        return STATUS_NOT_SUPPORTED;
+    for (v = 0; v < VIEWS && NT_SUCCESS(status); v++)
+        status = make_child(KIND_PAD_VIEW, 0, &made[v]);
+    KeAcquireSpinLock(&lock, &irql);
+    if (!NT_SUCCESS(status))
+        ;
+    else if (serial == 0 || find_pad(serial))
+        status = STATUS_OBJECT_NAME_COLLISION;
+    else {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        for (p = 0; p < RIG_PADS; p++) {
+            Pad* pad = &pads[p];
+            if (pad->serial || pad->views[0].child.pdo || pad->views[1].child.pdo)
+                continue;
+            RtlZeroMemory(pad, sizeof(*pad));
+            pad->serial = serial;
+            for (v = 0; v < VIEWS; v++) {
+                ((Extension*)made[v]->DeviceExtension)->index = p * VIEWS + v;
+                pad->views[v].child.pdo = made[v];
+                pad->views[v].child.present = 1;
+                made[v] = NULL;
+            }
+            log_event(RIG_EVENT_PLUGGED, serial, NULL);
+            physical = bus_physical();
+            status = STATUS_SUCCESS;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&lock, irql);
+    for (v = 0; v < VIEWS; v++)
+        if (made[v])
+            IoDeleteDevice(made[v]);
+    if (physical)
+        IoInvalidateDeviceRelations(physical, BusRelations);
+    return status;
+}
+
+/* The pad's children leave the bus relations; the system then removes them. */
+static NTSTATUS pad_unplug(ULONG serial) {
+    PIRP taken[VIEWS * MAX_READS];
+    PDEVICE_OBJECT physical;
+    int count = 0, v, i;
+    KIRQL irql;
+    Pad* pad;
+
+    KeAcquireSpinLock(&lock, &irql);
+    pad = find_pad(serial);
+    if (!pad) {
+        KeReleaseSpinLock(&lock, irql);
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    pad->serial = 0;
+    for (v = 0; v < VIEWS; v++) {
+        pad->views[v].child.present = 0;
+        pad->views[v].has_newest = 0;
+        while (count < VIEWS * MAX_READS &&
+               (taken[count] = take_read(&pad->views[v].child)) != NULL)
+            count++;
+    }
+    log_event(RIG_EVENT_UNPLUGGED, serial, NULL);
+    physical = bus_physical();
+    KeReleaseSpinLock(&lock, irql);
+    for (i = 0; i < count; i++)
+        finish(taken[i], STATUS_DEVICE_NOT_CONNECTED, 0);
+    if (physical)
+        IoInvalidateDeviceRelations(physical, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+/* Logs the report and carries it to the pad's children. */
+static NTSTATUS pad_report(ULONG serial, const UCHAR* report) {
+    PIRP reads[VIEWS] = {NULL, NULL};
+    UCHAR bytes[PAD_REPORT_BYTES];
+    RigEvent* e;
+    KIRQL irql;
+    Pad* pad;
+    int i, v;
+
+    pad_report_from(report, bytes);
+    KeAcquireSpinLock(&lock, &irql);
+    pad = find_pad(serial);
+    if (!pad) {
+        KeReleaseSpinLock(&lock, irql);
+        return STATUS_ACCESS_DENIED;
+    }
+    e = log_event(RIG_EVENT_REPORT, serial, report);
+    if (e)
+        e->at = now();
+    /* The time from the last report handed to the HID stack to this pad report. */
+    for (i = 0; i < RIG_STICKS; i++) {
+        if (sticks[i].delivered_at) {
+            if (latency_count < MAX_LATENCIES)
+                latencies[latency_count++] = now() - sticks[i].delivered_at;
+            if (e && !e->stick_at)
+                e->stick_at = sticks[i].delivered_at;
+            sticks[i].delivered_at = 0;
+        }
+    }
+    for (v = 0; v < VIEWS; v++) {
+        PadView* view = &pad->views[v];
+        if (view->child.present)
+            reads[v] = take_read(&view->child);
+        if (!reads[v]) {
+            RtlCopyMemory(view->newest, bytes, sizeof(bytes));
+            view->has_newest = 1;
+        }
+    }
+    KeReleaseSpinLock(&lock, irql);
+    for (v = 0; v < VIEWS; v++)
+        if (reads[v])
+            complete_read(reads[v], bytes, sizeof(bytes));
+    return STATUS_SUCCESS;
+}
+
 /* The bus protocol: every request is answered at once. */
 static NTSTATUS bus_control(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -200,7 +512,6 @@ static NTSTATUS bus_control(PIRP irp) {
     KIRQL irql;
     NTSTATUS status = STATUS_SUCCESS;
     Pad* pad;
-    int i;
 
     if (size == 0)
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -212,6 +523,16 @@ static NTSTATUS bus_control(PIRP irp) {
         return finish(irp, STATUS_INVALID_PARAMETER, 0);
     }
     serial = u32(in, 4);
+    switch (code) {
+    case ctl_plug_in:
+        return finish(irp, pad_plug_in(serial, u32(in, 8)), 0);
+    case ctl_unplug:
+        return finish(irp, pad_unplug(serial), 0);
+    case ctl_x360_report:
+        return finish(irp, pad_report(serial, in + 8), 0);
+    default:
+        break;
+    }
     KeAcquireSpinLock(&lock, &irql);
     pad = find_pad(serial);
     switch (code) {
@@ -219,47 +540,8 @@ static NTSTATUS bus_control(PIRP irp) {
         status =
             (serial == 1 && bus_mode == RIG_BUS_PRESENT) ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
         break;
-    case ctl_plug_in:
-        if (serial == 0 || pad) {
-            status = STATUS_OBJECT_NAME_COLLISION;
-            break;
-        }
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        for (i = 0; i < MAX_PADS; i++) {
-            if (!pads[i].serial) {
-                pads[i].serial = serial;
-                pads[i].type = u32(in, 8);
-                log_event(RIG_EVENT_PLUGGED, serial, NULL);
-                status = STATUS_SUCCESS;
-                break;
-            }
-        }
-        break;
     case ctl_wait_ready:
         status = pad ? STATUS_SUCCESS : STATUS_DEVICE_DOES_NOT_EXIST;
-        break;
-    case ctl_unplug:
-        if (!pad) {
-            status = STATUS_DEVICE_DOES_NOT_EXIST;
-            break;
-        }
-        pad->serial = 0;
-        log_event(RIG_EVENT_UNPLUGGED, serial, NULL);
-        break;
-    case ctl_x360_report:
-        if (!pad || pad->type != 0) {
-            status = STATUS_ACCESS_DENIED;
-            break;
-        }
-        log_event(RIG_EVENT_REPORT, serial, in + 8);
-        /* The time from the last report handed to the HID stack to this pad report. */
-        for (i = 0; i < RIG_STICKS; i++) {
-            if (sticks[i].delivered_at) {
-                if (latency_count < MAX_LATENCIES)
-                    latencies[latency_count++] = now() - sticks[i].delivered_at;
-                sticks[i].delivered_at = 0;
-            }
-        }
         break;
     default:
         /* Feedback, user index and DualShock 4 reports: no pad of that kind here. */
@@ -270,70 +552,55 @@ static NTSTATUS bus_control(PIRP irp) {
     return finish(irp, status, 0);
 }
 
-/* ---- the sticks' reads ---- */
+/* ---- the children's HID requests ---- */
 
-static VOID NTAPI read_cancelled(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS view_read(PadView* view, PIRP irp) {
+    UCHAR report[PAD_REPORT_BYTES];
     KIRQL irql;
-    int i, s, found = 0;
-    (void)device;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
     KeAcquireSpinLock(&lock, &irql);
-    for (s = 0; s < RIG_STICKS; s++)
-        for (i = 0; i < MAX_READS; i++)
-            if (sticks[s].reads[i] == irp) {
-                sticks[s].reads[i] = NULL;
-                found = 1;
-            }
-    KeReleaseSpinLock(&lock, irql);
-    /* Not found: whoever took it from the list completes it. */
-    if (found)
-        finish(irp, STATUS_CANCELLED, 0);
-}
-
-/* Lock held. Takes the oldest pended read of the stick away from cancellation, or NULL. */
-static PIRP take_read(Stick* stick) {
-    int i;
-    for (i = 0; i < MAX_READS; i++) {
-        PIRP irp = stick->reads[i];
-        if (irp) {
-            stick->reads[i] = NULL;
-            IoSetCancelRoutine(irp, NULL);
-            return irp;
-        }
+    if (!view->child.present) {
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
-    return NULL;
-}
-
-/* Hands a report to a read; the read's buffer is the caller's (METHOD_NEITHER). */
-static void complete_read(PIRP irp, const UCHAR* report) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (length > RIG_REPORT_BYTES)
-        length = RIG_REPORT_BYTES;
-    RtlCopyMemory(irp->UserBuffer, report, length);
-    finish(irp, STATUS_SUCCESS, length);
-}
-
-/* Completes every pended read of a stick with `status` (removal). */
-static void fail_reads(int s, NTSTATUS status) {
-    PIRP taken[MAX_READS];
-    int count = 0, i;
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    while (count < MAX_READS && (taken[count] = take_read(&sticks[s])) != NULL)
-        count++;
-    sticks[s].queued_count = 0;
+    if (!view->has_newest)
+        return pend_read(&view->child, irp, irql);
+    RtlCopyMemory(report, view->newest, sizeof(report));
+    view->has_newest = 0;
     KeReleaseSpinLock(&lock, irql);
-    for (i = 0; i < count; i++)
-        finish(taken[i], status, 0);
+    complete_read(irp, report, sizeof(report));
+    return STATUS_SUCCESS;
 }
 
-static NTSTATUS stick_internal_control(int s, PIRP irp) {
+static NTSTATUS stick_read(int s, PIRP irp) {
+    UCHAR report[RIG_REPORT_BYTES];
+    KIRQL irql;
+    int i;
+    KeAcquireSpinLock(&lock, &irql);
+    if (!sticks[s].child.present) {
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (!sticks[s].queued_count)
+        return pend_read(&sticks[s].child, irp, irql);
+    RtlCopyMemory(report, sticks[s].queued[0], RIG_REPORT_BYTES);
+    sticks[s].queued_count--;
+    for (i = 0; i < sticks[s].queued_count; i++)
+        RtlCopyMemory(sticks[s].queued[i], sticks[s].queued[i + 1], RIG_REPORT_BYTES);
+    sticks[s].reads_taken++;
+    sticks[s].delivered_at = now();
+    KeReleaseSpinLock(&lock, irql);
+    complete_read(irp, report, RIG_REPORT_BYTES);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS child_internal_control(const Extension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    int is_pad = ext->kind == KIND_PAD_VIEW;
+    const unsigned char* descriptor = is_pad ? pad_descriptor : report_descriptor;
+    ULONG descriptor_length = is_pad ? sizeof(pad_descriptor) : sizeof(report_descriptor);
     KIRQL irql;
-    int i;
 
     switch (code) {
     case RIG_IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
@@ -346,15 +613,15 @@ static NTSTATUS stick_internal_control(int s, PIRP irp) {
         d.bCountry = 0;
         d.bNumDescriptors = 1;
         d.bReportType = 0x22;
-        d.wReportLength = sizeof(report_descriptor);
+        d.wReportLength = (USHORT)descriptor_length;
         RtlCopyMemory(irp->UserBuffer, &d, sizeof(d));
         return finish(irp, STATUS_SUCCESS, sizeof(d));
     }
     case RIG_IOCTL_HID_GET_REPORT_DESCRIPTOR:
-        if (out_length < sizeof(report_descriptor))
+        if (out_length < descriptor_length)
             return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlCopyMemory(irp->UserBuffer, report_descriptor, sizeof(report_descriptor));
-        return finish(irp, STATUS_SUCCESS, sizeof(report_descriptor));
+        RtlCopyMemory(irp->UserBuffer, descriptor, descriptor_length);
+        return finish(irp, STATUS_SUCCESS, descriptor_length);
     case RIG_IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
         RigHidAttributes a;
         if (out_length < sizeof(a))
@@ -362,48 +629,22 @@ static NTSTATUS stick_internal_control(int s, PIRP irp) {
         RtlZeroMemory(&a, sizeof(a));
         a.Size = sizeof(a);
         KeAcquireSpinLock(&lock, &irql);
-        a.VendorID = sticks[s].other ? 0x046D : 0x16D0;
-        a.ProductID = sticks[s].other ? 0xC077 : 0x11A0;
+        if (is_pad) {
+            a.VendorID = 0x045E;
+            a.ProductID = 0x028E;
+        } else {
+            a.VendorID = sticks[ext->index].other ? 0x046D : 0x16D0;
+            a.ProductID = sticks[ext->index].other ? 0xC077 : 0x11A0;
+        }
         KeReleaseSpinLock(&lock, irql);
         a.VersionNumber = 0x0100;
         RtlCopyMemory(irp->UserBuffer, &a, sizeof(a));
         return finish(irp, STATUS_SUCCESS, sizeof(a));
     }
-    case RIG_IOCTL_HID_READ_REPORT: {
-        UCHAR report[RIG_REPORT_BYTES];
-        KeAcquireSpinLock(&lock, &irql);
-        if (!sticks[s].present) {
-            KeReleaseSpinLock(&lock, irql);
-            return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-        }
-        if (sticks[s].queued_count) {
-            RtlCopyMemory(report, sticks[s].queued[0], RIG_REPORT_BYTES);
-            sticks[s].queued_count--;
-            for (i = 0; i < sticks[s].queued_count; i++)
-                RtlCopyMemory(sticks[s].queued[i], sticks[s].queued[i + 1], RIG_REPORT_BYTES);
-            sticks[s].reads_taken++;
-            sticks[s].delivered_at = now();
-            KeReleaseSpinLock(&lock, irql);
-            complete_read(irp, report);
-            return STATUS_SUCCESS;
-        }
-        for (i = 0; i < MAX_READS; i++) {
-            if (!sticks[s].reads[i]) {
-                IoMarkIrpPending(irp);
-                sticks[s].reads[i] = irp;
-                IoSetCancelRoutine(irp, read_cancelled);
-                if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-                    sticks[s].reads[i] = NULL;
-                    KeReleaseSpinLock(&lock, irql);
-                    finish(irp, STATUS_CANCELLED, 0);
-                } else
-                    KeReleaseSpinLock(&lock, irql);
-                return STATUS_PENDING;
-            }
-        }
-        KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_DEVICE_BUSY, 0);
-    }
+    case RIG_IOCTL_HID_READ_REPORT:
+        if (is_pad)
+            return view_read(&pads[ext->index / VIEWS].views[ext->index % VIEWS], irp);
+        return stick_read(ext->index, irp);
     default:
         return finish(irp, STATUS_NOT_SUPPORTED, 0);
     }
@@ -418,31 +659,46 @@ static WCHAR* pool_string(const WCHAR* text, ULONG chars) {
     return copy;
 }
 
-static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS child_pnp(const Extension* ext, PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    /* Hardware IDs: the ID itself, then the list's end. The HID class supplies the product
+     * string for an Xbox 360 pad's vendor and product, which dinput8 needs to list a device. */
     static const WCHAR stick_id[] = L"PELKRIG\\VID_16D0&PID_11A0\0";
     static const WCHAR other_id[] = L"PELKRIG\\VID_046D&PID_C077\0";
-    const WCHAR* id = sticks[s].other ? other_id : stick_id;
+    static const WCHAR xinput_id[] = L"WINEXINPUT\\VID_045E&PID_028E&XI_00\0";
+    static const WCHAR hid_id[] = L"PELKRIG\\VID_045E&PID_028E\0";
     static const WCHAR none[] = L"\0";
+    Child* child = child_of(ext);
+    const WCHAR* id;
+    ULONG id_chars; /* with the list's two terminators */
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
     KIRQL irql;
 
+    if (ext->kind == KIND_PAD_VIEW) {
+        int xinput = ext->index % VIEWS == VIEW_XINPUT;
+        id = xinput ? xinput_id : hid_id;
+        id_chars = xinput ? sizeof(xinput_id) / sizeof(WCHAR) : sizeof(hid_id) / sizeof(WCHAR);
+    } else {
+        id = sticks[ext->index].other ? other_id : stick_id;
+        id_chars = sizeof(stick_id) / sizeof(WCHAR);
+    }
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID:
         switch (stack->Parameters.QueryId.IdType) {
         case BusQueryDeviceID:
-            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR) - 1);
+            information = (ULONG_PTR)pool_string(id, id_chars - 1);
             break;
         case BusQueryHardwareIDs:
-            information = (ULONG_PTR)pool_string(id, sizeof(stick_id) / sizeof(WCHAR));
+            information = (ULONG_PTR)pool_string(id, id_chars);
             break;
         case BusQueryCompatibleIDs: /* Wine fails the install without an answer here */
             information = (ULONG_PTR)pool_string(none, 2);
             break;
         case BusQueryInstanceID: {
-            WCHAR number[2] = {(WCHAR)(L'1' + s), 0};
-            information = (ULONG_PTR)pool_string(number, 2);
+            int number = ext->kind == KIND_PAD_VIEW ? ext->index / VIEWS : ext->index;
+            WCHAR text[2] = {(WCHAR)(L'1' + number), 0};
+            information = (ULONG_PTR)pool_string(text, 2);
             break;
         }
         default:
@@ -452,7 +708,7 @@ static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_START_DEVICE:
         KeAcquireSpinLock(&lock, &irql);
-        sticks[s].started = 1;
+        child->started = 1;
         KeReleaseSpinLock(&lock, irql);
         status = STATUS_SUCCESS;
         break;
@@ -465,17 +721,17 @@ static NTSTATUS stick_pnp(int s, PDEVICE_OBJECT device, PIRP irp) {
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
-        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+        fail_reads(child, STATUS_DEVICE_NOT_CONNECTED);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
         int gone;
-        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+        fail_reads(child, STATUS_DEVICE_NOT_CONNECTED);
         KeAcquireSpinLock(&lock, &irql);
-        sticks[s].started = 0;
-        gone = !sticks[s].present && sticks[s].pdo == device;
+        child->started = 0;
+        gone = !child->present && child->pdo == device;
         if (gone)
-            sticks[s].pdo = NULL;
+            child->pdo = NULL;
         KeReleaseSpinLock(&lock, irql);
         finish(irp, STATUS_SUCCESS, 0);
         /* A device still reported present stays until the bus goes. */
@@ -549,15 +805,16 @@ static NTSTATUS bus_pnp(Extension* ext, PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
             PDEVICE_RELATIONS relations = ExAllocatePool(
-                PagedPool, sizeof(DEVICE_RELATIONS) + RIG_STICKS * sizeof(PDEVICE_OBJECT));
+                PagedPool, sizeof(DEVICE_RELATIONS) + CHILDREN * sizeof(PDEVICE_OBJECT));
             if (!relations)
                 return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             relations->Count = 0;
             KeAcquireSpinLock(&lock, &irql);
-            for (s = 0; s < RIG_STICKS; s++) {
-                if (sticks[s].present && sticks[s].pdo) {
-                    ObReferenceObject(sticks[s].pdo);
-                    relations->Objects[relations->Count++] = sticks[s].pdo;
+            for (s = 0; s < CHILDREN; s++) {
+                Child* child = child_at(s);
+                if (child->present && child->pdo) {
+                    ObReferenceObject(child->pdo);
+                    relations->Objects[relations->Count++] = child->pdo;
                 }
             }
             KeReleaseSpinLock(&lock, irql);
@@ -590,35 +847,31 @@ static NTSTATUS plug_stick(int s, int plug, int other) {
     KIRQL irql;
     NTSTATUS status;
     if (plug) {
-        status = IoCreateDevice(driver, sizeof(Extension), NULL, FILE_DEVICE_UNKNOWN,
-                                FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+        status = make_child(KIND_STICK, s, &pdo);
         if (!NT_SUCCESS(status))
             return status;
-        ((Extension*)pdo->DeviceExtension)->kind = KIND_STICK;
-        ((Extension*)pdo->DeviceExtension)->stick = s;
-        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     KeAcquireSpinLock(&lock, &irql);
     if (plug) {
-        if (sticks[s].present || sticks[s].pdo || !bus) {
+        if (sticks[s].child.present || sticks[s].child.pdo || !bus) {
             /* Still there, or its earlier self not yet removed by the system. */
             KeReleaseSpinLock(&lock, irql);
             IoDeleteDevice(pdo);
             return STATUS_DEVICE_BUSY;
         }
-        sticks[s].pdo = pdo;
+        sticks[s].child.pdo = pdo;
         sticks[s].other = other;
-        sticks[s].present = 1;
+        sticks[s].child.present = 1;
         sticks[s].queued_count = 0;
         sticks[s].delivered_at = 0;
     } else {
-        sticks[s].present = 0;
+        sticks[s].child.present = 0;
+        sticks[s].queued_count = 0;
     }
-    if (bus)
-        physical = ((Extension*)bus->DeviceExtension)->physical;
+    physical = bus_physical();
     KeReleaseSpinLock(&lock, irql);
     if (!plug)
-        fail_reads(s, STATUS_DEVICE_NOT_CONNECTED);
+        fail_reads(&sticks[s].child, STATUS_DEVICE_NOT_CONNECTED);
     if (physical)
         IoInvalidateDeviceRelations(physical, BusRelations);
     return STATUS_SUCCESS;
@@ -639,11 +892,13 @@ static NTSTATUS control_request(PIRP irp) {
         if (in_length != 4 || value > RIG_BUS_OLD_VERSION)
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
         for (s = 0; s < RIG_STICKS; s++)
-            if (sticks[s].present)
+            if (sticks[s].child.present)
                 plug_stick(s, 0, 0);
+        for (s = 0; s < RIG_PADS; s++)
+            if (pads[s].serial)
+                pad_unplug(pads[s].serial);
         KeAcquireSpinLock(&lock, &irql);
         bus_mode = value;
-        RtlZeroMemory(pads, sizeof(pads));
         event_count = 0;
         refused = 0;
         latency_count = 0;
@@ -677,11 +932,11 @@ static NTSTATUS control_request(PIRP irp) {
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
         KeAcquireSpinLock(&lock, &irql);
         s = (int)value;
-        if (!sticks[s].present) {
+        if (!sticks[s].child.present) {
             KeReleaseSpinLock(&lock, irql);
             return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
         }
-        read = take_read(&sticks[s]);
+        read = take_read(&sticks[s].child);
         if (read) {
             sticks[s].reads_taken++;
             sticks[s].delivered_at = now();
@@ -690,7 +945,7 @@ static NTSTATUS control_request(PIRP irp) {
         }
         KeReleaseSpinLock(&lock, irql);
         if (read)
-            complete_read(read, buffer + 4);
+            complete_read(read, buffer + 4, RIG_REPORT_BYTES);
         return finish(irp, STATUS_SUCCESS, 0);
     }
     case RIG_CTL_STATUS: {
@@ -704,11 +959,17 @@ static NTSTATUS control_request(PIRP irp) {
         status.bus_started = bus_started;
         status.refused = refused;
         for (s = 0; s < RIG_STICKS; s++) {
-            status.stick_present[s] = sticks[s].present;
-            status.stick_started[s] = sticks[s].started;
+            status.stick_present[s] = sticks[s].child.present;
+            status.stick_started[s] = sticks[s].child.started;
             status.reads_taken[s] = sticks[s].reads_taken;
             for (i = 0; i < MAX_READS; i++)
-                status.reads_pending[s] += sticks[s].reads[i] != NULL;
+                status.reads_pending[s] += sticks[s].child.reads[i] != NULL;
+        }
+        for (s = 0; s < RIG_PADS; s++) {
+            for (i = 0; i < VIEWS; i++) {
+                status.views_present += pads[s].views[i].child.present;
+                status.views_started += pads[s].views[i].child.started;
+            }
         }
         KeReleaseSpinLock(&lock, irql);
         RtlCopyMemory(buffer, &status, sizeof(status));
@@ -753,15 +1014,15 @@ static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
 
 static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = device->DeviceExtension;
-    if (ext->kind == KIND_STICK)
-        return stick_internal_control(ext->stick, irp);
+    if (ext->kind == KIND_STICK || ext->kind == KIND_PAD_VIEW)
+        return child_internal_control(ext, irp);
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 static NTSTATUS NTAPI dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = device->DeviceExtension;
-    if (ext->kind == KIND_STICK)
-        return stick_pnp(ext->stick, device, irp);
+    if (ext->kind == KIND_STICK || ext->kind == KIND_PAD_VIEW)
+        return child_pnp(ext, device, irp);
     if (ext->kind == KIND_BUS)
         return bus_pnp(ext, device, irp);
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -774,7 +1035,9 @@ static NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(ext->lower, irp);
     }
-    return finish(irp, ext->kind == KIND_STICK ? STATUS_SUCCESS : irp->IoStatus.Status,
+    return finish(irp,
+                  ext->kind == KIND_STICK || ext->kind == KIND_PAD_VIEW ? STATUS_SUCCESS
+                                                                        : irp->IoStatus.Status,
                   irp->IoStatus.Information);
 }
 

@@ -6,12 +6,16 @@
 //
 //   rig-harness.exe --install INF           installs the driver as a root-enumerated device
 //   rig-harness.exe SCENARIO EXE [LATENCY]   plays SCENARIO in the current (empty) directory;
-//                                           LATENCY gets the driver's report-to-pad times (us);
+//                                           LATENCY gets the times (us) from a stick report to
+//                                           the pad report ("bus"), from there to XInput
+//                                           ("visible") and end to end ("game");
 //                                           SCENARIO "--demo" is the simulator's demonstration,
 //                                           narrated
 //
 // RIG_MENU_PAUSE_MS=N leaves each opened menu on screen for N ms before the keys (for a look
-// or a screenshot).
+// or a screenshot). RIG_SHOT_FILE=PATH: after the first report that deflects the stick far,
+// once a game sees it, the harness makes PATH and waits (at most 20 s) until it is deleted, so
+// that a screenshot shows the deflection.
 //
 // Not printed here, as Wine does not let another process see them: balloons and the menu's
 // lines (the menu belongs to the program's process). Reports whose report ID is not 0 cannot
@@ -21,8 +25,10 @@
 
 #include <windows.h>
 
+#include <dinput.h>
 #include <newdev.h>
 #include <setupapi.h>
+#include <xinput.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,13 +63,13 @@ RigStatus status() {
     return s;
 }
 
-// Polls `condition` every 10 ms for up to `ms`.
-template <typename F> bool wait_for(DWORD ms, F condition) {
+// Polls `condition` every `every` ms for up to `ms`.
+template <typename F> bool wait_for(DWORD ms, F condition, DWORD every = 10) {
     DWORD start = GetTickCount();
     while (!condition()) {
         if (GetTickCount() - start > ms)
             return false;
-        Sleep(10);
+        Sleep(every);
     }
     return true;
 }
@@ -77,6 +83,10 @@ struct Player {
     bool clock_set = false; // the scenario's last clock command: its value and when it came
     int64_t clock = 0;
     DWORD clock_tick = 0;
+    bool windowless = false;       // a client without the program's window (the latency baseline)
+    bool timing = false;           // a latency run: the watcher notes when XInput shows each report
+    std::string idle_mark;         // timing: a file made when the program is left idle
+    std::vector<RigEvent> reports; // timing: every pad report the bus took, in order
 };
 
 bool program_ended(const Player& p) {
@@ -105,7 +115,318 @@ int16_t s16(const unsigned char* b) {
     return (int16_t)(b[0] | (b[1] << 8));
 }
 
+// ---- what a game sees ----
+//
+// After every batch of the driver's log, the harness reads each pad the way a game does: Wine's
+// XInputGetState (xinput1_4, or xinput1_3 where the scenario says "#wine: xinput1_3") and
+// DirectInput's device state, and compares both with the last pad report the bus took. A pad
+// plugged in must appear to both, one pulled out must go from both. Every difference is a line
+// of its own ("game ..."), which the simulator never prints.
+
+// A pad's state in the pad report's terms.
+struct PadState {
+    unsigned buttons = 0, lt = 0, rt = 0;
+    int lx = 0, ly = 0, rx = 0, ry = 0;
+    bool operator==(const PadState& o) const {
+        return buttons == o.buttons && lt == o.lt && rt == o.rt && lx == o.lx && ly == o.ly &&
+               rx == o.rx && ry == o.ry;
+    }
+    std::string text() const {
+        char line[96];
+        std::snprintf(line, sizeof(line), "%u %u %u %d %d %d %d", buttons, lt, rt, lx, ly, rx, ry);
+        return line;
+    }
+};
+
+PadState state_from_report(const unsigned char* r) {
+    PadState s;
+    s.buttons = (unsigned)(r[0] | (r[1] << 8));
+    s.lt = r[2];
+    s.rt = r[3];
+    s.lx = s16(r + 4);
+    s.ly = s16(r + 6);
+    s.rx = s16(r + 8);
+    s.ry = s16(r + 10);
+    return s;
+}
+
+PadState state_from_xinput(const XINPUT_GAMEPAD& g) {
+    PadState s;
+    s.buttons = g.wButtons;
+    s.lt = g.bLeftTrigger;
+    s.rt = g.bRightTrigger;
+    s.lx = g.sThumbLX;
+    s.ly = g.sThumbLY;
+    s.rx = g.sThumbRX;
+    s.ry = g.sThumbRY;
+    return s;
+}
+
+// DirectInput's buttons 1 to 11 are the pad's A, B, X, Y, LB, RB, Back, Start, left thumb, right
+// thumb, Guide; the hat is the D-pad. The rig's pad sends its Y axes inverted (so that xinput,
+// which inverts them, reads the pad's values), and DirectInput passes them on as they come.
+PadState state_from_dinput(const DIJOYSTATE2& j) {
+    static const unsigned buttons[11] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200,
+                                         0x0020, 0x0010, 0x0040, 0x0080, 0x0400};
+    static const unsigned hats[8] = {0x1, 0x9, 0x8, 0xA, 0x2, 0x6, 0x4, 0x5};
+    PadState s;
+    for (int i = 0; i < 11; i++)
+        if (j.rgbButtons[i] & 0x80)
+            s.buttons |= buttons[i];
+    DWORD pov = j.rgdwPOV[0];
+    if (LOWORD(pov) != 0xFFFF && pov % 4500 == 0 && pov / 4500 < 8)
+        s.buttons |= hats[pov / 4500];
+    s.lt = (unsigned)j.lZ;
+    s.rt = (unsigned)j.lRz;
+    s.lx = (int)j.lX;
+    s.ly = -(int)j.lY - 1;
+    s.rx = (int)j.lRx;
+    s.ry = -(int)j.lRy - 1;
+    return s;
+}
+
+using GetStateFunction = DWORD(WINAPI*)(DWORD, XINPUT_STATE*);
+
+struct GamePad {
+    int slot = -1;    // its XInput user index, once it appeared there
+    DWORD packet = 0; // XInput's packet number when it last showed a report of this pad
+    IDirectInputDevice8W* device = nullptr; // its DirectInput device, once it appeared there
+    GUID instance{};
+};
+
+// One observation of the latency watcher: when XInput's packet number moved, and to what.
+struct Seen {
+    int64_t at;
+    PadState state;
+};
+
+struct Game {
+    const char* xinput_dll = "";
+    GetStateFunction get_state = nullptr;
+    IDirectInput8W* input = nullptr;
+    std::map<uint32_t, GamePad> pads; // by the bus's serial; main thread only
+    // The latency watcher (latency runs only): polls one XInput slot and notes every change.
+    HANDLE watcher = nullptr;
+    HANDLE wake = nullptr; // set when a report is on its way: the watcher polls until it shows
+    volatile LONG watching = 0;
+    volatile LONG watched_slot = -1;
+    CRITICAL_SECTION seen_lock;
+    std::vector<Seen> seen; // guarded by seen_lock
+};
+
+Game game;
+
+int64_t counter_now() {
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return c.QuadPart;
+}
+
+void game_open(const char* xinput_dll) {
+    game.xinput_dll = xinput_dll;
+    HMODULE xinput = LoadLibraryA(xinput_dll);
+    if (xinput)
+        game.get_state =
+            reinterpret_cast<GetStateFunction>( // through void (*)(): its real type, by name
+                reinterpret_cast<void (*)()>(GetProcAddress(xinput, "XInputGetState")));
+    if (!game.get_state) {
+        std::fprintf(stderr, "rig-harness: no XInputGetState in %s\n", xinput_dll);
+        std::exit(3);
+    }
+    XINPUT_STATE s;
+    game.get_state(0, &s); // starts xinput's thread, which follows the pads from now on
+    if (FAILED(DirectInput8Create(GetModuleHandleW(nullptr), DIRECTINPUT_VERSION,
+                                  IID_IDirectInput8W, reinterpret_cast<void**>(&game.input),
+                                  nullptr))) {
+        std::fprintf(stderr, "rig-harness: DirectInput8Create failed\n");
+        std::exit(3);
+    }
+    InitializeCriticalSection(&game.seen_lock);
+}
+
+bool xinput_connected(int slot) {
+    XINPUT_STATE s;
+    return game.get_state((DWORD)slot, &s) == ERROR_SUCCESS;
+}
+
+bool slot_held(int slot) {
+    for (auto& [serial, pad] : game.pads)
+        if (pad.slot == slot)
+            return true;
+    return false;
+}
+
+BOOL CALLBACK collect_pad(LPCDIDEVICEINSTANCEW instance, LPVOID context) {
+    // The Xbox 360 pad's vendor and product, as DirectInput puts them in the product GUID.
+    if (instance->guidProduct.Data1 == MAKELONG(0x045E, 0x028E))
+        static_cast<std::vector<GUID>*>(context)->push_back(instance->guidInstance);
+    return DIENUM_CONTINUE;
+}
+
+// A DirectInput pad that no other pad of ours holds, set up to read the pad report's ranges.
+bool dinput_take(GamePad* pad, uint32_t serial) {
+    std::vector<GUID> found;
+    game.input->EnumDevices(DI8DEVCLASS_GAMECTRL, collect_pad, &found, DIEDFL_ATTACHEDONLY);
+    for (const GUID& instance : found) {
+        bool held = false;
+        for (auto& [other, held_pad] : game.pads)
+            held = held || (held_pad.device && IsEqualGUID(held_pad.instance, instance));
+        if (held)
+            continue;
+        IDirectInputDevice8W* device = nullptr;
+        HRESULT hr = game.input->CreateDevice(instance, &device, nullptr);
+        if (SUCCEEDED(hr))
+            hr = device->SetDataFormat(&c_dfDIJoystick2);
+        static const struct {
+            DWORD offset;
+            LONG min, max;
+        } ranges[] = {{DIJOFS_X, -32768, 32767},  {DIJOFS_Y, -32768, 32767},
+                      {DIJOFS_RX, -32768, 32767}, {DIJOFS_RY, -32768, 32767},
+                      {DIJOFS_Z, 0, 255},         {DIJOFS_RZ, 0, 255}};
+        for (const auto& r : ranges) {
+            DIPROPRANGE range{};
+            range.diph.dwSize = sizeof(range);
+            range.diph.dwHeaderSize = sizeof(range.diph);
+            range.diph.dwObj = r.offset;
+            range.diph.dwHow = DIPH_BYOFFSET;
+            range.lMin = r.min;
+            range.lMax = r.max;
+            if (SUCCEEDED(hr))
+                hr = device->SetProperty(DIPROP_RANGE, &range.diph);
+        }
+        if (SUCCEEDED(hr))
+            hr = device->Acquire();
+        if (FAILED(hr)) {
+            std::printf("game: DirectInput refuses pad %u (%08lx)\n", serial, (unsigned long)hr);
+            if (device)
+                device->Release();
+            return true; // told; do not wait any longer
+        }
+        pad->device = device;
+        pad->instance = instance;
+        return true;
+    }
+    return false;
+}
+
+// Polls like a game that reads as often as it can, but only while a report is on its way, so
+// that it does not take a core from the path it measures the rest of the time.
+DWORD WINAPI watch_xinput(void*) {
+    DWORD packet = 0;
+    XINPUT_STATE s;
+    if (game.get_state((DWORD)game.watched_slot, &s) == ERROR_SUCCESS)
+        packet = s.dwPacketNumber;
+    while (WaitForSingleObject(game.wake, INFINITE) == WAIT_OBJECT_0 && game.watching) {
+        DWORD start = GetTickCount();
+        while (game.watching && GetTickCount() - start < 2000) {
+            LONG slot = game.watched_slot;
+            if (slot >= 0 && game.get_state((DWORD)slot, &s) == ERROR_SUCCESS &&
+                s.dwPacketNumber != packet) {
+                int64_t at = counter_now();
+                packet = s.dwPacketNumber;
+                EnterCriticalSection(&game.seen_lock);
+                game.seen.push_back({at, state_from_xinput(s.Gamepad)});
+                LeaveCriticalSection(&game.seen_lock);
+                break;
+            }
+            SwitchToThread();
+        }
+    }
+    return 0;
+}
+
+void game_plugged(uint32_t serial, bool watch) {
+    GamePad pad;
+    if (!wait_for(15000, [&] {
+            for (int slot = 0; slot < XUSER_MAX_COUNT; slot++)
+                if (!slot_held(slot) && xinput_connected(slot)) {
+                    pad.slot = slot;
+                    return true;
+                }
+            return false;
+        }))
+        std::printf("game: no XInput pad for pad %u\n", serial);
+    if (!wait_for(
+            15000, [&] { return dinput_take(&pad, serial); }, 100))
+        std::printf("game: no DirectInput pad for pad %u\n", serial);
+    std::fprintf(stderr, "rig-harness: pad %u is %s user %d%s\n", serial, game.xinput_dll, pad.slot,
+                 pad.device ? " and a DirectInput device" : "");
+    game.pads[serial] = pad;
+    if (watch && pad.slot >= 0 && !game.watcher) {
+        game.watched_slot = pad.slot;
+        game.watching = 1;
+        game.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        game.watcher = CreateThread(nullptr, 0, watch_xinput, nullptr, 0, nullptr);
+    }
+}
+
+void game_unplugged(uint32_t serial) {
+    auto found = game.pads.find(serial);
+    if (found == game.pads.end())
+        return;
+    GamePad& pad = found->second;
+    // xinput may give the slot to a pad plugged in right after this one went, between two looks;
+    // that one starts again from packet number 0.
+    XINPUT_STATE s;
+    if (pad.slot >= 0 && !wait_for(15000, [&] {
+            return game.get_state((DWORD)pad.slot, &s) != ERROR_SUCCESS ||
+                   s.dwPacketNumber < pad.packet;
+        }))
+        std::printf("game: XInput still shows pad %u\n", serial);
+    if (pad.slot == game.watched_slot)
+        game.watched_slot = -1;
+    if (pad.device) {
+        DIJOYSTATE2 j;
+        if (!wait_for(15000, [&] { return FAILED(pad.device->GetDeviceState(sizeof(j), &j)); }))
+            std::printf("game: DirectInput still shows pad %u\n", serial);
+        pad.device->Unacquire();
+        pad.device->Release();
+    }
+    game.pads.erase(found);
+}
+
+// Waits until both views show the pad report; prints what a view shows when it never does.
+void game_check(uint32_t serial, const unsigned char* report) {
+    auto found = game.pads.find(serial);
+    if (found == game.pads.end())
+        return;
+    GamePad& pad = found->second;
+    PadState wanted = state_from_report(report), got;
+    if (pad.slot >= 0) {
+        XINPUT_STATE s{};
+        if (!wait_for(5000, [&] {
+                if (game.get_state((DWORD)pad.slot, &s) != ERROR_SUCCESS)
+                    return false;
+                got = state_from_xinput(s.Gamepad);
+                return got == wanted;
+            }))
+            std::printf("game: XInput reads pad %u as %s\n", serial, got.text().c_str());
+        pad.packet = s.dwPacketNumber;
+    }
+    if (pad.device) {
+        DIJOYSTATE2 j{};
+        if (!wait_for(5000, [&] {
+                if (FAILED(pad.device->GetDeviceState(sizeof(j), &j)))
+                    return false;
+                got = state_from_dinput(j);
+                return got == wanted;
+            }))
+            std::printf("game: DirectInput reads pad %u as %s\n", serial, got.text().c_str());
+    }
+}
+
+void game_close() {
+    if (game.watcher) {
+        game.watching = 0;
+        SetEvent(game.wake);
+        WaitForSingleObject(game.watcher, INFINITE);
+        CloseHandle(game.watcher);
+        game.watcher = nullptr;
+    }
+}
+
 void print_events(Player& p) {
+    std::map<uint32_t, RigEvent> last; // each pad's newest report not yet checked
     for (;;) {
         RigEvent batch[64];
         DWORD got = 0;
@@ -117,21 +438,34 @@ void print_events(Player& p) {
         for (DWORD i = 0; i < count; i++) {
             const RigEvent& e = batch[i];
             const unsigned char* r = e.report;
-            if (e.kind == RIG_EVENT_PLUGGED)
+            if (e.kind == RIG_EVENT_PLUGGED) {
                 std::printf("plugged %u\n", e.serial);
-            else if (e.kind == RIG_EVENT_UNPLUGGED)
+                game_plugged(e.serial, p.timing);
+            } else if (e.kind == RIG_EVENT_UNPLUGGED) {
                 std::printf("unplugged %u\n", e.serial);
-            else
+                // A report right before the pull-out may be gone before a game could look.
+                last.erase(e.serial);
+                game_unplugged(e.serial);
+            } else {
                 std::printf("pad %u %u %u %u %d %d %d %d\n", e.serial,
                             (unsigned)(r[0] | (r[1] << 8)), r[2], r[3], s16(r + 4), s16(r + 6),
                             s16(r + 8), s16(r + 10));
+                last[e.serial] = e;
+                if (p.timing)
+                    p.reports.push_back(e);
+            }
         }
         p.events_seen += count;
     }
+    // Reports that came close together may reach a game as the newest of them alone.
+    for (auto& [serial, e] : last)
+        game_check(serial, e.report);
     std::fflush(stdout);
 }
 
 void end_program(Player& p) {
+    if (p.windowless) // nothing to quit from: the latency baseline runs until ended
+        TerminateProcess(p.program.hProcess, 0);
     if (WaitForSingleObject(p.program.hProcess, 20000) != WAIT_OBJECT_0) {
         std::fprintf(stderr, "rig-harness: the program did not end\n");
         TerminateProcess(p.program.hProcess, 99);
@@ -219,6 +553,8 @@ void send_report(Player& p, const std::string& name, const std::vector<uint8_t>&
         in[3 + i] = bytes[i];
     uint32_t before = status().events;
     uint32_t taken = status().reads_taken[number];
+    if (game.watcher)
+        SetEvent(game.wake);
     if (!ask(RIG_CTL_REPORT, in, sizeof(in)))
         return;
     // The HID stack takes it at once when it has a read waiting.
@@ -239,11 +575,26 @@ void start_program(Player& p, const std::string& exe) {
         std::exit(3);
     }
     p.running = true;
-    if (!wait_for(30000, [&] { return program_window() || program_ended(p); })) {
+    // The latency baseline has no window; it shows itself by plugging in its pad.
+    if (!wait_for(30000, [&] { return program_window() || program_ended(p) || status().events; })) {
         std::fprintf(stderr, "rig-harness: the program never made its window\n");
         std::exit(3);
     }
+    p.windowless = !program_window() && !program_ended(p);
     settle(700, 10000);
+}
+
+void hold_for_screenshot(const sim::Command& c) {
+    static bool held = false;
+    const char* path = std::getenv("RIG_SHOT_FILE");
+    if (held || !path || game.pads.empty())
+        return;
+    if (std::abs(c.numbers[0] - 32768) < 24000 && std::abs(c.numbers[1] - 32768) < 24000)
+        return;
+    held = true;
+    std::ofstream(path) << "deflected\n";
+    wait_for(
+        20000, [&] { return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES; }, 50);
 }
 
 void play(const sim::Command& c, Player& p, const std::string& exe) {
@@ -270,6 +621,9 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         DWORD now = GetTickCount();
         if (p.clock_set && c.numbers[0] > p.clock) {
             DWORD wanted = (DWORD)(c.numbers[0] - p.clock) * 1000 + 100;
+            // A latency run's long quiet spell is when scripts/wine-e2e measures idle CPU.
+            if (p.timing && wanted >= 10000 && !p.idle_mark.empty())
+                std::ofstream(p.idle_mark) << "idle\n";
             if (now - p.clock_tick < wanted)
                 Sleep(wanted - (now - p.clock_tick));
         }
@@ -353,8 +707,32 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         return;
     }
     print_events(p);
+    if (c.verb == sim::Verb::Stick)
+        hold_for_screenshot(c);
     if (p.running && program_ended(p))
         end_program(p);
+}
+
+// Pairs each pad report with the first change XInput showed after it with the same state:
+// "visible" from the bus taking the report to XInputGetState returning it, "game" from the stick
+// report's hand-over to the HID stack to the same moment.
+void write_game_latencies(Player& p, std::ofstream& out, int64_t frequency) {
+    EnterCriticalSection(&game.seen_lock);
+    std::vector<Seen> seen = game.seen;
+    LeaveCriticalSection(&game.seen_lock);
+    size_t next = 0;
+    for (const RigEvent& e : p.reports) {
+        PadState wanted = state_from_report(e.report);
+        size_t i = next;
+        while (i < seen.size() && (seen[i].at < e.at || !(seen[i].state == wanted)))
+            i++;
+        if (i == seen.size())
+            continue;
+        out << "visible " << (seen[i].at - e.at) * 1000000 / frequency << "\n";
+        if (e.stick_at)
+            out << "game " << (seen[i].at - e.stick_at) * 1000000 / frequency << "\n";
+        next = i + 1;
+    }
 }
 
 int install(const char* inf_path) {
@@ -424,7 +802,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rig-harness: no rig driver (%lu)\n", GetLastError());
         return 3;
     }
+    // One scenario reads the pads through the older XInput as well.
+    game_open(text.str().find("\n#wine: xinput1_3") != std::string::npos ? "xinput1_3.dll"
+                                                                         : "xinput1_4.dll");
     Player p;
+    if (argc > 3) {
+        p.timing = true;
+        p.idle_mark = std::string(argv[3]) + ".idle";
+    }
     for (const sim::Command& c : scenario.commands)
         if (c.verb == sim::Verb::Bus)
             p.bus_mode = c.bus == sim::BusKind::Absent       ? RIG_BUS_ABSENT
@@ -436,7 +821,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < RIG_STICKS; i++)
             if (s.stick_started[i])
                 return false;
-        return true;
+        return s.views_started == 0;
     });
     for (const sim::Command& c : scenario.commands) {
         if (demo)
@@ -457,9 +842,11 @@ int main(int argc, char** argv) {
             got >= 8 && buffer[0] > 0) {
             std::ofstream out(argv[3], std::ios::app);
             for (DWORD i = 1; i < got / 8; i++)
-                out << (buffer[i] * 1000000 / buffer[0]) << "\n";
+                out << "bus " << (buffer[i] * 1000000 / buffer[0]) << "\n";
+            write_game_latencies(p, out, buffer[0]);
         }
     }
+    game_close();
     // A record the bus refused for its form is a fault of the program's client, whatever the
     // output says.
     unsigned refused = status().refused;

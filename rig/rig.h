@@ -30,6 +30,9 @@
 
 #define RIG_STICKS 4
 #define RIG_REPORT_BYTES 5
+/* Pads the bus holds at once; a further plug-in, or one of another kind than an Xbox 360 pad,
+ * is refused. */
+#define RIG_PADS 4
 
 #define RIG_EVENT_PLUGGED 1
 #define RIG_EVENT_UNPLUGGED 2
@@ -40,6 +43,9 @@ typedef struct RigEvent {
     unsigned int kind;
     unsigned int serial;
     unsigned char report[12];
+    long long at;       /* RIG_EVENT_REPORT: performance counter when the bus took it */
+    long long stick_at; /* RIG_EVENT_REPORT: when the stick report before it was handed to the
+                         * HID stack, or 0 */
 } RigEvent;
 
 typedef struct RigStatus {
@@ -50,6 +56,8 @@ typedef struct RigStatus {
     unsigned int reads_pending[RIG_STICKS];
     unsigned int reads_taken[RIG_STICKS]; /* reports handed to the HID stack */
     unsigned int refused;                 /* bus requests refused for a malformed record */
+    unsigned int views_present;           /* pads' children reported to the system */
+    unsigned int views_started;           /* pads' children started by their HID stacks */
 } RigStatus;
 #pragma pack(pop)
 
