@@ -234,10 +234,10 @@ TEST_F(Attach, WithoutTheBusTheStickIsReadButNoPadAppearsAndNoBusCallIsMade) {
     int id = plug_new(1);
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
     auto balloons = winsim::balloons();
-    ASSERT_EQ(balloons.size(), 1u);
-    EXPECT_EQ(balloons[0].text,
-              L"Device added, but emulation doesn't work due to ViGEmBus problem");
-    EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
+    ASSERT_EQ(balloons.size(), 2u);
+    EXPECT_EQ(balloons[0].text, BALLOON_BUS_VERSION);
+    EXPECT_EQ(balloons[1].text, BALLOON_NO_EMULATION);
+    EXPECT_EQ(balloons[1].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
     EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));

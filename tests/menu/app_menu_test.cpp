@@ -258,8 +258,7 @@ TEST_F(AppMenu, QuitRescansFirstAndTheShutdownReleasesWhatItFound) {
     quit();
     // Attached by the rescan while the tray still stood, so its balloon was seen.
     EXPECT_EQ(balloon_texts(),
-              std::vector<std::wstring>{
-                  L"Device added, but emulation doesn't work due to ViGEmBus problem"});
+              (std::vector<std::wstring>{BALLOON_BUS_VERSION, BALLOON_NO_EMULATION}));
     EXPECT_TRUE(winsim::tray_icons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
 }

@@ -1,6 +1,5 @@
-// The program as a user lives it, on the simulated machine: start-up in the program's order
-// (settings, menu, tray, bus, callbacks, first scan, device notifications), the main thread's
-// loop driven by the test, sticks plugged and pulled, the menu clicked, and the shutdown that
+// The program as a user lives it, on the simulated machine: the program's own start-up, the
+// main thread's loop driven by the test, sticks plugged and pulled, the menu clicked, and the shutdown that
 // "Quit" leads to. After every test: no pad left on the bus, the table empty, no handle open.
 #pragma once
 
@@ -8,6 +7,7 @@
 
 #include "app/app_state.h"
 #include "app/settings.h"
+#include "app/startup.h"
 #include "bus/bus.h"
 #include "hid/device_table.h"
 #include "hid/hid_device.h"
@@ -68,37 +68,25 @@ class AppTest : public WinsimTest {
         Refusing, // installed, refuses the protocol version: the program runs without pads
     };
 
-    // Start-up as the program runs it. `notifications`: the window is registered for HID
-    // interface changes. `options`: how the installed bus driver behaves.
+    // The program's start-up. `notifications`: the window's registration for HID interface
+    // changes succeeds. `options`: how the installed bus driver behaves.
     void start(Bus bus = Bus::Working, bool notifications = true, winsim::BusOptions options = {}) {
-        load_settings();
-        build_application_menu();
-        ASSERT_EQ(tray_create(&app_tray), 0);
-        running_ = true;
         if (bus == Bus::Refusing)
             options.protocol_version = BUS_PROTOCOL_VERSION + 1;
         if (bus != Bus::None)
             bus_ = winsim::bus_add(options);
-        bus_client = bus_client_new();
-        bus_connected = bus_connect(bus_client) == BUS_OK ? 1 : 0;
+        if (!notifications)
+            winsim::fail_calls("RegisterDeviceNotificationW", 1, ERROR_NOT_ENOUGH_MEMORY);
+        ASSERT_EQ(app_start(), 0);
+        running_ = true;
         ASSERT_EQ(bus_connected, bus == Bus::Working ? 1 : 0);
-        sample_callback = translate_stick_sample;
-        reader_stopped_callback = on_reader_stopped;
-        device_rescan();
-        if (notifications)
-            tray_register_device_notifications(hid_class_guid(), on_device_change);
     }
 
-    // What follows the loop's end in the program: empty the table, let the bus go, free the
-    // menu.
+    // What follows the loop's end in the program.
     void shut_down() {
         running_ = false;
-        device_table_clear();
-        if (bus_connected)
-            bus_disconnect(bus_client);
-        bus_client_delete(bus_client);
+        app_shutdown();
         bus_client = nullptr;
-        free_application_menu();
     }
 
     // The user chooses "Quit"; the loop ends and the program shuts down.
