@@ -25,7 +25,7 @@ class Program : public ProgramTest {
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    int stick = winsim::hid_add(winsim::hid_stick(1));
     winsim::record_calls(true);
     start();
     auto log = winsim::call_log();
@@ -46,15 +46,43 @@ TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     ASSERT_FALSE(winsim::tray_icons().empty());
     winsim::dismiss_menu();
     winsim::click_tray_icon(WM_RBUTTONUP);
-    settle();
+    EXPECT_TRUE(settle());
     EXPECT_EQ(winsim::shown_menus().back().items.at(0).text, L"Pelkavorn K7 Detected")
         << "the stick present at start is attached before the menu is first opened";
     EXPECT_TRUE(winsim::balloons().empty());
 
     quit();
     EXPECT_TRUE(winsim::bus_pads(bus).empty()) << "the pad leaves the bus with the program";
-    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
     EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(device_table.count, 0);
+}
+
+// The stick present at start fails its first read, so its reader ends inside the first scan:
+// the bus holds the pad's plug-in, and with it the scan, until the reader has gone. Its end
+// must find the reader-stopped callback in place, and the scan must then let the stick go.
+TEST_F(Program, StickWhoseReaderEndsDuringTheFirstScanIsLetGo) {
+    winsim::BusOptions holding;
+    holding.hold_plug_in = true;
+    int bus = winsim::bus_add(holding);
+    int stick = winsim::hid_add(winsim::hid_stick(1));
+    winsim::fail_calls("ReadFile", 1, ERROR_DEVICE_NOT_CONNECTED);
+    launch();
+    ASSERT_TRUE(wait_for([&] {
+        return winsim::bus_held_plug_ins(bus) == 1 && winsim::calls("ReadFile") == 1 &&
+               winsim::running_threads() == 0;
+    })) << "the scan did not reach the pad's plug-in with the reader gone";
+    winsim::bus_set_options(bus, {});
+    EXPECT_EQ(winsim::bus_release_plug_ins(bus), 1u);
+    ASSERT_TRUE(settle());
+
+    EXPECT_TRUE(winsim::bus_pads(bus).empty());
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
+    winsim::dismiss_menu();
+    winsim::click_tray_icon(WM_RBUTTONUP);
+    EXPECT_TRUE(settle());
+    EXPECT_EQ(winsim::shown_menus().back().items.at(0).text, L"Pelkavorn K7 Not Detected");
+    quit();
     EXPECT_EQ(device_table.count, 0);
 }
 
@@ -115,13 +143,13 @@ TEST_F(Program, FailedTraySaysSoOnStandardOutputAndEndsWithOne) {
 
 TEST_F(Program, CloseRequestEndsTheLoopAndRunsTheSameShutdown) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    int stick = winsim::hid_add(winsim::hid_stick(1));
     start();
     ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
     PostMessageW(program_window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(finish(), 0);
     EXPECT_TRUE(winsim::bus_pads(bus).empty());
-    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
     EXPECT_FALSE(winsim::tray_icons().empty()) << "on this path the icon is not deleted";
     // Left to the process's end on this path: the mutex and the popup menu with its submenu.
     EXPECT_EQ(winsim::open_handles("mutex"), 1u);

@@ -117,11 +117,6 @@ class Hostile : public ProgramTest {
         other.join();
         return result;
     }
-
-    static std::string file_bytes(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
 };
 
 // A DEV_BROADCAST record as the receiving side gets it: Windows copies exactly the record's own
@@ -148,8 +143,8 @@ Record record(DWORD size, DWORD type, std::vector<BYTE> tail = {}) {
 
 TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
-    std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << "1\r\n0\r\n1\r\n0";
+    winsim::hid_add(winsim::hid_stick(1));
+    put_file(SETTINGS_FILE_NAME, "1\r\n0\r\n1\r\n0");
     start();
     HWND window = program_window();
     ASSERT_NE(window, nullptr);
@@ -245,13 +240,12 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
 // the main thread, and must still be carried out once the main thread gets through the flood.
 TEST_F(Hostile, AFloodedMessageQueueLosesNoMenuRebuild) {
     winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    const int stick = winsim::hid_add(winsim::hid_stick(1));
     start();
     HWND window = program_window();
     ASSERT_NE(window, nullptr);
     // While the menu is open the main thread is busy in this event, so the flood stays queued.
     size_t flood = 0;
-    const int stick = stick_;
     winsim::while_menu_open([&] {
         std::thread other([&] {
             while (PostMessageW(window, WM_NULL, 0, 0))
@@ -263,7 +257,6 @@ TEST_F(Hostile, AFloodedMessageQueueLosesNoMenuRebuild) {
     });
     winsim::dismiss_menu();
     ASSERT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-    stick_ = -1;
     settle();
     EXPECT_GT(flood, 0u);
     auto items = menu();
@@ -418,7 +411,7 @@ class HostileFile : public Hostile, public ::testing::WithParamInterface<FileCas
 TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     const FileCase& row = GetParam();
     winsim::bus_add();
-    const fs::path file = directory_ / SETTINGS_FILE_NAME;
+    const fs::path file = folder_.path / SETTINGS_FILE_NAME;
     if (!row.arrange(file))
         GTEST_SKIP() << "this machine cannot make the case (needs root on a file system with "
                         "the immutable flag)";
@@ -428,7 +421,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     if (row.unprivileged) {
         // The program's thread takes this thread's file-system identity: without root's
         // override, the file's permissions count.
-        fs::permissions(directory_, fs::perms::all);
+        fs::permissions(folder_.path, fs::perms::all);
         setfsuid(65534);
     }
     start();
@@ -442,7 +435,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     std::vector<bool> switched = row.marks;
     switched[1] = !switched[1];
     EXPECT_EQ(check_marks(), switched) << "the switch must stay in effect";
-    EXPECT_FALSE(fs::exists(directory_ / SETTINGS_FILE_NAME ".tmp"));
+    EXPECT_FALSE(fs::exists(folder_.path / SETTINGS_FILE_NAME ".tmp"));
     if (row.replaceable) {
         EXPECT_EQ(file_bytes(file), row.rewritten);
     } else {

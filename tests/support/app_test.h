@@ -1,6 +1,7 @@
 // The program as a user lives it, on the simulated machine: the program's own start-up, the
-// main thread's loop driven by the test, sticks plugged and pulled, the menu clicked, and the shutdown that
-// "Quit" leads to. After every test: no pad left on the bus, the table empty, no handle open.
+// main thread's loop driven by the test, sticks plugged and pulled, the menu clicked, and the
+// shutdown that "Quit" leads to. After every test: no pad left on the bus, the table empty, no
+// handle open.
 #pragma once
 
 #include "program_test.h"
@@ -20,12 +21,8 @@
 #include <winsim/hid.h>
 #include <winsim/machine.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,12 +30,7 @@ class AppTest : public WinsimTest {
   protected:
     void SetUp() override {
         WinsimTest::SetUp();
-        previous_directory_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/app-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-        clear_globals();
+        reset_program_globals();
     }
 
     void TearDown() override {
@@ -56,9 +48,7 @@ class AppTest : public WinsimTest {
         AcquireSRWLockShared(&device_table.lock);
         EXPECT_EQ(device_table.count, 0);
         ReleaseSRWLockShared(&device_table.lock);
-        clear_globals();
-        std::filesystem::current_path(previous_directory_);
-        std::filesystem::remove_all(directory_);
+        reset_program_globals();
         WinsimTest::TearDown();
     }
 
@@ -153,14 +143,8 @@ class AppTest : public WinsimTest {
     }
 
   public:
-    // An input report of the stick: X and Y raw (centre 0x8000), button.
     static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
-        return {0,
-                static_cast<uint8_t>(x & 0xFF),
-                static_cast<uint8_t>(x >> 8),
-                static_cast<uint8_t>(y & 0xFF),
-                static_cast<uint8_t>(y >> 8),
-                button};
+        return stick_report(x, y, button);
     }
     // The pad report a game sees for that input with every mode off.
     static GamepadReport pad_report(const std::vector<uint8_t>& input) {
@@ -206,13 +190,8 @@ class AppTest : public WinsimTest {
         return texts;
     }
 
-    static void put_settings(const std::string& bytes) {
-        std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << bytes;
-    }
-    static std::string settings_bytes() {
-        std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static void put_settings(const std::string& bytes) { put_file(SETTINGS_FILE_NAME, bytes); }
+    static std::string settings_bytes() { return file_bytes(SETTINGS_FILE_NAME); }
 
     int bus_ = -1; // the simulated bus, or -1 when none is installed
 
@@ -224,16 +203,13 @@ class AppTest : public WinsimTest {
         EXPECT_EQ(winsim::open_handles(), 0u);
         EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
         winsim::reset();
-        clear_globals();
+        reset_program_globals();
         running_loop_ = true;
         bus_ = -1;
     }
 
   private:
-    static void clear_globals() { reset_program_globals(); }
-
+    TempFolder folder_;
     bool running_ = false;     // started and not yet shut down
     bool running_loop_ = true; // no WM_QUIT yet
-    std::filesystem::path previous_directory_;
-    std::filesystem::path directory_;
 };

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "settings_reset.h"
+#include "settle.h"
+#include "stick_report.h"
+#include "temp_folder.h"
 #include "winsim_test.h"
 
 #include "app/app_state.h"
@@ -17,8 +20,6 @@
 #include <winsim/machine.h>
 
 #include <atomic>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
 // The values the program's process-wide records have when a process starts.
@@ -31,31 +32,10 @@ inline void reset_program_globals() {
     reader_stopped_callback = nullptr;
 }
 
-// The thread that owns the program's hidden window (its main thread), or 0 before it exists.
-inline DWORD program_main_thread() {
-    for (auto& window : winsim::windows())
-        if (window.class_name == L"PelkavornViGEmClass")
-            return window.thread;
-    return 0;
-}
-
-// The program's hidden window while it lives, or null.
-inline HWND program_window() {
-    for (auto& window : winsim::windows())
-        if (window.class_name == L"PelkavornViGEmClass" && window.alive)
-            return window.window;
-    return nullptr;
-}
-
 class ProgramTest : public WinsimTest {
   protected:
     void SetUp() override {
         WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
         reset_program_globals();
     }
     void TearDown() override {
@@ -65,13 +45,10 @@ class ProgramTest : public WinsimTest {
             program_.join();
         }
         WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
     }
 
-    // Runs the entry point on a thread of its own and waits until it has settled (or ended).
-    void start() {
+    // Runs the entry point on a thread of its own.
+    void launch() {
         ended_ = false;
         exit_code_ = -1;
         program_ = std::thread([this] {
@@ -79,20 +56,16 @@ class ProgramTest : public WinsimTest {
             exit_code_ = wmain(0, none, none);
             ended_ = true;
         });
-        settle();
     }
-    // Until the main thread waits for messages with none queued and the stick in `stick_` (if
-    // any) has its read outstanding, or the program has ended.
-    void settle() {
-        ASSERT_TRUE(wait_for([this] {
-            if (ended_)
-                return true;
-            DWORD thread = program_main_thread();
-            if (!thread || !winsim::thread_waiting_for_messages(thread))
-                return false;
-            return stick_ < 0 || winsim::running_threads() == 0 ||
-                   winsim::hid_pending_reads(stick_) > 0;
-        }));
+    // Runs the entry point and waits until it has settled (or ended).
+    void start() {
+        launch();
+        ASSERT_TRUE(settle());
+    }
+    // Until the program has done all it will do until the next outside event; false when it
+    // hangs.
+    bool settle() const {
+        return settle_program([this] { return !ended_; });
     }
     // Waits for the entry point to return; its exit code.
     int finish() {
@@ -106,9 +79,8 @@ class ProgramTest : public WinsimTest {
         EXPECT_EQ(finish(), 0);
     }
 
+    TempFolder folder_;
     std::thread program_;
     std::atomic<bool> ended_{false};
     int exit_code_ = -1;
-    int stick_ = -1; // a stick whose outstanding read settle() waits for; -1 for none
-    std::filesystem::path previous_, directory_;
 };
