@@ -39,8 +39,7 @@ namespace {
 // every mode off (driving mode without a press changes nothing) each k gives its own pad X.
 constexpr uint32_t span = 30000;
 std::vector<uint8_t> counted_report(uint32_t k) {
-    uint16_t x = static_cast<uint16_t>(0x8001 + k % span);
-    return {0, uint8_t(x & 0xFF), uint8_t(x >> 8), 0x00, 0x80, 0};
+    return stick_report(static_cast<uint16_t>(0x8001 + k % span));
 }
 
 int16_t pad_x(uint32_t k) {
@@ -79,41 +78,12 @@ uint64_t from_environment(const char* name, uint64_t otherwise) {
     return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
 }
 
-class Soak : public WinsimTest {
+class Soak : public ProgramTest {
   protected:
     void SetUp() override {
-        WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/soak-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-        reset_program_globals();
+        ProgramTest::SetUp();
         read_log.clear();
     }
-    void TearDown() override {
-        WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
-    }
-
-    // No reader runs and the main thread has handled everything and waits, twice running.
-    // Readers are looked at first: a reader's last act is to post the menu's update, so once it
-    // is seen gone, a main thread seen waiting afterwards has taken that update too.
-    bool quiet() {
-        int calm = 0;
-        return wait_for(
-            [&] {
-                DWORD thread = program_main_thread();
-                bool idle = winsim::running_threads() == 0 && thread &&
-                            winsim::thread_waiting_for_messages(thread);
-                calm = idle ? calm + 1 : 0;
-                return calm >= 2;
-            },
-            std::chrono::seconds(2));
-    }
-
-    std::filesystem::path previous_, directory_;
 };
 
 TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
@@ -130,14 +100,8 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     ASSERT_EQ(counter_of_x.size(), span);
 
     int bus = winsim::bus_add();
-    std::atomic<bool> ended{false};
-    int exit_code = -1;
-    std::thread program([&] {
-        wchar_t* none[] = {nullptr};
-        exit_code = wmain(0, none, none);
-        ended = true;
-    });
-    ASSERT_TRUE(quiet()) << "the program did not start";
+    launch();
+    ASSERT_TRUE(settle()) << "the program did not start";
     // No reader exists yet, so the slots can change hands; readers are made after this.
     sample_callback = logged_sample;
     reader_stopped_callback = logged_stop;
@@ -205,7 +169,7 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
 
         // Stops the cycles (the threads must still be ended below) at the first thing wrong.
         std::string wrong;
-        if (!quiet())
+        if (!settle())
             wrong = "the program did not settle";
         AcquireSRWLockShared(&device_table.lock);
         int32_t count = device_table.count;
@@ -241,21 +205,16 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     for (const auto& menu : winsim::shown_menus())
         opened += menu.vanished ? 0 : 1;
     winsim::choose_menu_item({L"Quit"});
-    for (uint64_t attempt = 0; attempt <= clicks - opened + 5 && !ended; attempt++) {
+    for (uint64_t attempt = 0; attempt <= clicks - opened + 5 && !ended_; attempt++) {
         winsim::click_tray_icon(WM_RBUTTONUP);
-        wait_for([&] {
-            DWORD thread = program_main_thread();
-            return ended || (thread && winsim::thread_waiting_for_messages(thread));
-        });
+        settle();
     }
-    if (!ended) {
+    if (!ended_) {
         ADD_FAILURE() << "\"Quit\" did not end the program";
-        for (auto& window : winsim::windows())
-            if (window.alive && window.class_name == L"PelkavornViGEmClass")
-                PostMessageW(window.window, WM_CLOSE, 0, 0);
+        if (HWND window = program_window())
+            PostMessageW(window, WM_CLOSE, 0, 0);
     }
-    program.join();
-    EXPECT_EQ(exit_code, 0);
+    EXPECT_EQ(finish(), 0);
 
     // Reader by reader, against the pads in the order the bus saw them: each stick's pad took
     // exactly the reports its reader read from some point on (those read before the insertion
