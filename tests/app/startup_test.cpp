@@ -3,6 +3,7 @@
 #include "program_test.h"
 
 #include "hid/device_table.h"
+#include "tray/app_menu.h"
 
 #include <shellapi.h>
 #include <winsim/desktop.h>
@@ -93,21 +94,21 @@ TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
         const wchar_t* balloon;
     };
     const Case cases[] = {
-        {"no bus", [] {}, L"ViGEmBus not installed"},
+        {"no bus", [] {}, BALLOON_BUS_NOT_INSTALLED},
         {"another protocol version",
          [] {
              winsim::BusOptions options;
              options.protocol_version = 2;
              winsim::bus_add(options);
          },
-         L"ViGEmBus incompatible version"},
+         BALLOON_BUS_VERSION},
         {"bus refuses the open",
          [] {
              winsim::BusOptions options;
              options.open_error = ERROR_ACCESS_DENIED;
              winsim::bus_add(options);
          },
-         L"Error connecting to ViGEmBus"},
+         BALLOON_BUS_CONNECT},
     };
     for (const Case& c : cases) {
         winsim::reset();
@@ -116,7 +117,7 @@ TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
         auto balloons = winsim::balloons();
         ASSERT_EQ(balloons.size(), 1u) << c.name;
         EXPECT_EQ(balloons[0].text, c.balloon) << c.name;
-        EXPECT_EQ(balloons[0].title, L"Pelkavorn error") << c.name;
+        EXPECT_EQ(balloons[0].title, BALLOON_TITLE) << c.name;
         EXPECT_EQ(balloons[0].icon, (DWORD)NIIF_ERROR) << c.name;
         EXPECT_EQ(bus_connected, 0) << c.name;
         EXPECT_FALSE(winsim::tray_icons().empty()) << c.name << ": runs on";

@@ -84,15 +84,15 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
     int second = plug_new(2);
     auto balloons = winsim::balloons();
     ASSERT_EQ(balloons.size(), 1u);
-    EXPECT_EQ(balloons[0].title, L"Pelkavorn error");
-    EXPECT_EQ(balloons[0].text, L"Device count limit reached");
+    EXPECT_EQ(balloons[0].title, BALLOON_TITLE);
+    EXPECT_EQ(balloons[0].text, BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(second), 0u) << "nothing is opened";
     EXPECT_TRUE(deliver_and_see(first, report(0xD000)));
 
     // Every rescan tells again, and still leaves the first alone.
     choose({L"Pelkavorn K7 Detected"});
-    EXPECT_EQ(balloon_texts().back(), L"Device count limit reached");
+    EXPECT_EQ(balloon_texts().back(), BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(winsim::balloons().size(), 2u);
     EXPECT_EQ(winsim::hid_open_files(first), 1u);
     EXPECT_TRUE(deliver_and_see(first, report(0xD100)));
@@ -197,7 +197,7 @@ TEST_F(Attach, StickThatStaysUnopenableAfterARestartIsNotRestartedAgainAndAgain)
     EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 2u) << "one restart: disable, enable";
     EXPECT_EQ(winsim::queued_messages(), 0u) << "the restarts have stopped";
     for (const auto& text : balloon_texts())
-        EXPECT_EQ(text, L"Error opening new device");
+        EXPECT_EQ(text, BALLOON_OPEN_FAILED);
     // Pulled out and plugged in again, it is worth one more restart.
     winsim::hid_unplug(id);
     pump();
@@ -215,7 +215,7 @@ TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
         winsim::hid_hold(stick, GENERIC_READ | GENERIC_WRITE, 0);
         winsim::hid_allow_restart(stick, false);
     });
-    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error opening new device"});
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{BALLOON_OPEN_FAILED});
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
     EXPECT_TRUE(winsim::bus_pads(bus_).empty());
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
@@ -235,7 +235,7 @@ TEST_F(Attach, ReaderThatCannotStartIsToldAndNothingIsRebuilt) {
     size_t menus = winsim::calls("CreatePopupMenu");
     winsim::fail_calls("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
     int id = plug_new(1);
-    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error initializing new device"});
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{BALLOON_INIT_FAILED});
     EXPECT_EQ(reader_stops, 1);
     EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild, no refresh";
     EXPECT_EQ(winsim::hid_open_files(id), 0u);

@@ -14,6 +14,7 @@
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
+#include "tray/app_menu.h"
 #include "tray/tray.h"
 
 #include <dbt.h>
@@ -289,7 +290,7 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
     nameless_seen = 0;
     TrayMenuItem items[] = {{L"Quit", 0, 0, nullptr, 0, nullptr},
                             {nullptr, 0, 0, nullptr, 0, nullptr}};
-    TrayDescriptor descriptor{L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", items};
+    TrayDescriptor descriptor{app_tray.icon_name, app_tray.tooltip, items};
     ASSERT_EQ(tray_create(&descriptor), 0);
     tray_register_device_notifications(hid_class_guid(), read_name);
     const std::wstring path = L"\\\\?\\HID#VID_16D0&PID_11A0#1";

@@ -9,28 +9,6 @@
 
 namespace {
 
-// Check marks as shown: rotate, driving, movement lock, fast turns.
-struct Marks {
-    bool rotate, driving, lock, fast;
-};
-
-void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar_t* status, Marks m) {
-    expect_menu_rows(shown, {
-                                {status, 1000, false, false, false, 0},
-                                {L"", 1, true, false, false, 0},
-                                {L"Rotate 40-Deg", 1002, false, m.rotate, false, 0},
-                                {L"Driving Mode", 1003, false, m.driving, false, 0},
-                                {L"FN Modes", 1006, false, false, false, 2},
-                                {L"Quit", 1007, false, false, false, 0},
-                            });
-    if (shown.size() == 6)
-        expect_menu_rows(shown[4].submenu,
-                         {
-                             {L"76-Deg Movement Lock", 1004, false, m.lock, false, 0},
-                             {L"Fast Turns", 1005, false, m.fast, false, 0},
-                         });
-}
-
 const wchar_t* const DETECTED = L"Pelkavorn K7 Detected";
 const wchar_t* const NOT_DETECTED = L"Pelkavorn K7 Not Detected";
 
