@@ -98,77 +98,38 @@ const std::map<std::string, DWORD> plausible_error = {
     {"UnregisterDeviceNotification", ERROR_INVALID_HANDLE},
 };
 
-enum class Phase {
-    StartUp, // a stick present, the bus installed: the program starts and attaches it
-    Attach,  // the program runs; a stick is plugged in
-    Stream,  // the stick sends three reports
-    Remove,  // the stick is pulled out
-    Rotate,  // each mode switched from the menu
-    Driving,
-    Lock,
-    Fast,
-    Shutdown, // "Quit" with a stick attached
+enum class Phase { StartUp, Attach, Stream, Remove, Rotate, Driving, Lock, Fast, Shutdown };
+
+// The settings before each run: lock saved 0, rotate 1, driving 0, fast turns 1.
+const std::string old_settings = "0\r\n1\r\n0\r\n1";
+
+// Each phase, in order: whether a stick is there before it, and for a mode's switch, the menu
+// path and the settings after it.
+struct PhaseRow {
+    Phase phase;
+    const char* name;
+    bool stick_first;
+    std::vector<std::wstring> toggle;
+    std::string settings_after = old_settings;
+};
+const PhaseRow phases[] = {
+    // A stick present, the bus installed: the program starts and attaches it.
+    {Phase::StartUp, "start-up", true, {}},
+    {Phase::Attach, "attach", false, {}}, // the program runs; a stick is plugged in
+    {Phase::Stream, "stream", true, {}},  // the stick sends three reports
+    {Phase::Remove, "remove", true, {}},  // the stick is pulled out
+    {Phase::Rotate, "toggle rotate", false, {L"Rotate 40-Deg"}, "0\r\n0\r\n0\r\n1"},
+    {Phase::Driving, "toggle driving", false, {L"Driving Mode"}, "0\r\n1\r\n1\r\n1"},
+    {Phase::Lock, "toggle lock", false, {L"FN Modes", L"76-Deg Movement Lock"}, "1\r\n1\r\n0\r\n1"},
+    {Phase::Fast, "toggle fast turns", false, {L"FN Modes", L"Fast Turns"}, "0\r\n1\r\n0\r\n0"},
+    {Phase::Shutdown, "shutdown", true, {}}, // "Quit" with a stick attached
 };
 
-const Phase all_phases[] = {Phase::StartUp, Phase::Attach, Phase::Stream,
-                            Phase::Remove,  Phase::Rotate, Phase::Driving,
-                            Phase::Lock,    Phase::Fast,   Phase::Shutdown};
-
+const PhaseRow& row_of(Phase phase) {
+    return phases[static_cast<int>(phase)];
+}
 const char* phase_name(Phase phase) {
-    switch (phase) {
-    case Phase::StartUp:
-        return "start-up";
-    case Phase::Attach:
-        return "attach";
-    case Phase::Stream:
-        return "stream";
-    case Phase::Remove:
-        return "remove";
-    case Phase::Rotate:
-        return "toggle rotate";
-    case Phase::Driving:
-        return "toggle driving";
-    case Phase::Lock:
-        return "toggle lock";
-    case Phase::Fast:
-        return "toggle fast turns";
-    case Phase::Shutdown:
-        return "shutdown";
-    }
-    return "?";
-}
-
-// The settings before each run (lock saved 0, rotate 1, driving 0, fast turns 1), and after the
-// phase's toggle.
-const std::string old_settings = "0\r\n1\r\n0\r\n1";
-std::string new_settings(Phase phase) {
-    switch (phase) {
-    case Phase::Rotate:
-        return "0\r\n0\r\n0\r\n1";
-    case Phase::Driving:
-        return "0\r\n1\r\n1\r\n1";
-    case Phase::Lock:
-        return "1\r\n1\r\n0\r\n1";
-    case Phase::Fast:
-        return "0\r\n1\r\n0\r\n0";
-    default:
-        return old_settings;
-    }
-}
-
-std::vector<std::wstring> toggle_path(Phase phase) {
-    switch (phase) {
-    case Phase::Rotate:
-        return {L"Rotate 40-Deg"};
-    case Phase::Driving:
-        return {L"Driving Mode"};
-    case Phase::Lock:
-        return {L"FN Modes", L"76-Deg Movement Lock"};
-    case Phase::Fast:
-        return {L"FN Modes", L"Fast Turns"};
-    default:
-        return {};
-    }
+    return row_of(phase).name;
 }
 
 const std::set<std::wstring> connection_balloons = {BALLOON_BUS_NOT_INSTALLED, BALLOON_BUS_VERSION,
@@ -248,8 +209,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         return {"a stick was left in the table by the run before"};
     put_file(SETTINGS_FILE_NAME, old_settings);
     int bus = winsim::bus_add();
-    bool stick_first = phase == Phase::StartUp || phase == Phase::Stream ||
-                       phase == Phase::Remove || phase == Phase::Shutdown;
+    bool stick_first = row_of(phase).stick_first;
     stick_ = stick_first ? winsim::hid_add(winsim::hid_stick(1)) : -1;
 
     size_t balloons_before = 0;
@@ -312,7 +272,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         hung = !wait_for([&] { return ended_.load(); }, std::chrono::seconds(2)) && !settle();
         break;
     default: // a toggle
-        click(toggle_path(phase));
+        click(row_of(phase).toggle);
         hung = !settle();
         break;
     }
@@ -449,7 +409,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
     if (winsim::would_hang() != 0)
         problem("a call would have waited forever on Windows");
     std::string settings = file_bytes(SETTINGS_FILE_NAME);
-    if (settings != old_settings && settings != new_settings(phase))
+    if (settings != old_settings && settings != row_of(phase).settings_after)
         problem("the settings file holds \"" + settings + "\"");
     if (winsim::hid_preparsed_outstanding() != 0)
         problem("preparsed data not freed");
@@ -466,7 +426,8 @@ void FaultSweep::sweep() {
     };
     std::vector<Row> rows;
     std::vector<std::string> found;
-    for (Phase phase : all_phases) {
+    for (const PhaseRow& phase_row : phases) {
+        Phase phase = phase_row.phase;
         Row row;
         row.phase = phase;
         std::vector<std::string> log;
