@@ -37,9 +37,9 @@ inline void expect_menu_rows(const std::vector<winsim::MenuEntry>& shown,
     }
 }
 
-// Check marks as shown: rotate, driving, movement lock, fast turns.
+// Check marks as shown (nonzero: checked): rotate, driving, movement lock, fast turns.
 struct Marks {
-    bool rotate, driving, lock, fast;
+    int rotate, driving, lock, fast;
 };
 
 // The application menu as the user must see it, with this status line and these marks.
@@ -48,16 +48,16 @@ inline void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar
     expect_menu_rows(shown, {
                                 {status, 1000, false, false, false, 0},
                                 {L"", 1, true, false, false, 0},
-                                {L"Rotate 40-Deg", 1002, false, m.rotate, false, 0},
-                                {L"Driving Mode", 1003, false, m.driving, false, 0},
+                                {L"Rotate 40-Deg", 1002, false, m.rotate != 0, false, 0},
+                                {L"Driving Mode", 1003, false, m.driving != 0, false, 0},
                                 {L"FN Modes", 1006, false, false, false, 2},
                                 {L"Quit", 1007, false, false, false, 0},
                             });
     if (shown.size() == 6)
         expect_menu_rows(shown[4].submenu,
                          {
-                             {L"76-Deg Movement Lock", 1004, false, m.lock, false, 0},
-                             {L"Fast Turns", 1005, false, m.fast, false, 0},
+                             {L"76-Deg Movement Lock", 1004, false, m.lock != 0, false, 0},
+                             {L"Fast Turns", 1005, false, m.fast != 0, false, 0},
                          });
 }
 
