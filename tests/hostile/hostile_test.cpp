@@ -82,29 +82,6 @@ class Hostile : public ProgramTest {
         ProgramTest::TearDown();
     }
 
-    // The menu as the user sees it, opened from the icon and dismissed.
-    std::vector<winsim::MenuEntry> menu() {
-        winsim::dismiss_menu();
-        size_t before = winsim::shown_menus().size();
-        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-        settle();
-        auto shown = winsim::shown_menus();
-        return shown.size() > before ? shown.back().items : std::vector<winsim::MenuEntry>{};
-    }
-    // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
-    std::vector<bool> check_marks() {
-        auto items = menu();
-        if (items.size() < 5 || items[4].submenu.size() < 2)
-            return {};
-        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
-                items[4].submenu[1].checked};
-    }
-    void click(const std::vector<std::wstring>& path) {
-        winsim::choose_menu_item(path);
-        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-        settle();
-    }
-
     // The other process: posts or sends from a thread of its own. Returns what a send returned.
     static LRESULT from_outside(bool send, HWND window, UINT message, WPARAM wparam,
                                 LPARAM lparam) {

@@ -20,7 +20,9 @@
 #include <winsim/machine.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 // The values the program's process-wide records have when a process starts.
 inline void reset_program_globals() {
@@ -77,6 +79,30 @@ class ProgramTest : public WinsimTest {
         winsim::choose_menu_item({L"Quit"});
         EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP)) << "the icon is gone";
         EXPECT_EQ(finish(), 0);
+    }
+
+    // The menu as the user sees it, opened from the icon and dismissed; empty when none opened.
+    std::vector<winsim::MenuEntry> menu() {
+        winsim::dismiss_menu();
+        size_t before = winsim::shown_menus().size();
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        EXPECT_TRUE(settle());
+        auto shown = winsim::shown_menus();
+        return shown.size() > before ? shown.back().items : std::vector<winsim::MenuEntry>{};
+    }
+    // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
+    std::vector<bool> check_marks() {
+        auto items = menu();
+        if (items.size() < 5 || items[4].submenu.size() < 2)
+            return {};
+        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
+                items[4].submenu[1].checked};
+    }
+    // The user opens the menu and chooses the item at `path`.
+    void click(const std::vector<std::wstring>& path) {
+        winsim::choose_menu_item(path);
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        EXPECT_TRUE(settle());
     }
 
     TempFolder folder_;
