@@ -14,12 +14,6 @@
 
 namespace {
 
-std::atomic<int> reader_stops{0};
-void count_reader_stop(StickReader* reader) {
-    reader_stops++;
-    on_reader_stopped(reader);
-}
-
 class Attach : public AppTest {
   protected:
     // Plugs a stick in from the user's side of the machine, and lets `arrange` prepare it

@@ -35,22 +35,6 @@
 
 namespace {
 
-// The stick's report counter k travels in X, away from the centre and the clamp, so that with
-// every mode off (driving mode without a press changes nothing) each k gives its own pad X.
-constexpr uint32_t span = 30000;
-std::vector<uint8_t> counted_report(uint32_t k) {
-    return stick_report(static_cast<uint16_t>(0x8001 + k % span));
-}
-
-int16_t pad_x(uint32_t k) {
-    auto input = counted_report(k);
-    StickSample sample{};
-    stick_report_decode(input.data(), input.size(), &sample);
-    TranslateModes off{0.0, 0, 0, 0};
-    DrivingState state{};
-    return translate_compute(&sample, &off, &state, translate_system_clock).left_x;
-}
-
 // What the readers read, in order: each sample's counter, and -1 where a reader ended. A new
 // reader starts only once the last one's entry has gone, so the ends split the log by reader.
 std::mutex read_log_lock;
@@ -60,7 +44,7 @@ void logged_sample(StickReader* reader, StickSample* sample) {
     int64_t x = sample->x_high * 256 + sample->x_low;
     {
         std::lock_guard<std::mutex> held(read_log_lock);
-        read_log.push_back((x - 0x8001 + span) % span);
+        read_log.push_back((x - 0x8001 + COUNTED_SPAN) % COUNTED_SPAN);
     }
     translate_stick_sample(reader, sample);
 }
@@ -94,10 +78,8 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     std::printf("soak: %llu cycles, seed %llu\n", (unsigned long long)cycles,
                 (unsigned long long)seed);
 
-    std::map<int16_t, uint32_t> counter_of_x;
-    for (uint32_t k = 0; k < span; k++)
-        counter_of_x[pad_x(k)] = k;
-    ASSERT_EQ(counter_of_x.size(), span);
+    const std::map<int16_t, uint32_t> counter_of_x = counter_of_pad_x();
+    ASSERT_EQ(counter_of_x.size(), COUNTED_SPAN);
 
     int bus = winsim::bus_add();
     launch();

@@ -21,10 +21,18 @@
 #include <winsim/hid.h>
 #include <winsim/machine.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
+
+// Readers that ended, for a test that puts count_reader_stop in the reader-stopped slot.
+inline std::atomic<int> reader_stops{0};
+inline void count_reader_stop(StickReader* reader) {
+    reader_stops++;
+    on_reader_stopped(reader);
+}
 
 class AppTest : public WinsimTest {
   protected:
@@ -145,14 +153,6 @@ class AppTest : public WinsimTest {
   public:
     static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
         return stick_report(x, y, button);
-    }
-    // The pad report a game sees for that input with every mode off.
-    static GamepadReport pad_report(const std::vector<uint8_t>& input) {
-        StickSample sample{};
-        stick_report_decode(input.data(), input.size(), &sample);
-        TranslateModes off{0.0, 0, 0, 0};
-        DrivingState state{};
-        return translate_compute(&sample, &off, &state, translate_system_clock);
     }
     static std::vector<uint8_t> pad_bytes(const GamepadReport& report) {
         auto* bytes = reinterpret_cast<const uint8_t*>(&report);

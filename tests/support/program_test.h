@@ -20,6 +20,7 @@
 #include <winsim/machine.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,29 @@ inline void reset_program_globals() {
     bus_connected = 0;
     sample_callback = nullptr;
     reader_stopped_callback = nullptr;
+}
+
+// The pad report a game sees for this input with every mode off.
+inline GamepadReport pad_report(const std::vector<uint8_t>& input) {
+    StickSample sample{};
+    stick_report_decode(input.data(), input.size(), &sample);
+    TranslateModes off{0.0, 0, 0, 0};
+    DrivingState state{};
+    return translate_compute(&sample, &off, &state, translate_system_clock);
+}
+
+// Report k of a stick that counts its reports: k travels in X, away from the centre and the
+// clamp, so that with every mode off (driving mode without a press changes nothing) each k
+// below COUNTED_SPAN gives its own pad X, and counter_of_pad_x finds k again.
+constexpr uint32_t COUNTED_SPAN = 30000;
+inline std::vector<uint8_t> counted_report(uint32_t k) {
+    return stick_report(static_cast<uint16_t>(0x8001 + k % COUNTED_SPAN));
+}
+inline std::map<int16_t, uint32_t> counter_of_pad_x() {
+    std::map<int16_t, uint32_t> counters;
+    for (uint32_t k = 0; k < COUNTED_SPAN; k++)
+        counters[pad_report(counted_report(k)).left_x] = k;
+    return counters;
 }
 
 class ProgramTest : public WinsimTest {
