@@ -353,6 +353,7 @@ void bus_remove(int id) {
             return;
         bus->device->present = false;
         bus->feedback.clear();
+        bus->held_plug_ins.clear(); // aborted with the files below, never to plug a pad in
         device_drop_files(*bus->device, ERROR_DEVICE_NOT_CONNECTED);
         bus->pads.clear();
         path = bus->device->interfaces[0].path;
