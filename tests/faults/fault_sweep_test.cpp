@@ -164,13 +164,6 @@ class FaultSweep : public ProgramTest {
         menus_seen_ = 0;
     }
 
-    static int32_t table_count() {
-        AcquireSRWLockShared(&device_table.lock);
-        int32_t count = device_table.count;
-        ReleaseSRWLockShared(&device_table.lock);
-        return count;
-    }
-
     // The user clicks the icon; `choice` scripted unless an earlier one is still waiting for a
     // menu that really opened. Returns the menu that opened, if one did.
     std::optional<winsim::ShownMenu> click(const std::vector<std::wstring>& choice) {

@@ -53,9 +53,7 @@ class AppTest : public WinsimTest {
         if (bus_ >= 0) {
             EXPECT_TRUE(winsim::bus_pads(bus_).empty()) << "a pad was left on the bus";
         }
-        AcquireSRWLockShared(&device_table.lock);
-        EXPECT_EQ(device_table.count, 0);
-        ReleaseSRWLockShared(&device_table.lock);
+        EXPECT_EQ(table_count(), 0);
         reset_program_globals();
         WinsimTest::TearDown();
     }

@@ -12,6 +12,7 @@
 #include "app/app_state.h"
 #include "app/entry.h"
 #include "app/settings.h"
+#include "hid/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
 
@@ -33,6 +34,14 @@ inline void reset_program_globals() {
     bus_connected = 0;
     sample_callback = nullptr;
     reader_stopped_callback = nullptr;
+}
+
+// Sticks in the device table, read as the program's lookups read it.
+inline int32_t table_count() {
+    AcquireSRWLockShared(&device_table.lock);
+    int32_t count = device_table.count;
+    ReleaseSRWLockShared(&device_table.lock);
+    return count;
 }
 
 // The pad report a game sees for this input with every mode off.
