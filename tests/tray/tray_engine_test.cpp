@@ -22,7 +22,7 @@ TEST_F(TrayIcon, CreateShowsOneIconWithImageTooltipAndHiddenWindow) {
     ASSERT_EQ(icons.size(), 1u);
     EXPECT_EQ(icons[0].tooltip, app_tray.tooltip);
     EXPECT_EQ(icons[0].image, app_tray.icon_name);
-    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    EXPECT_EQ(icons[0].callback_message, UINT(TRAY_CALLBACK_MESSAGE));
     EXPECT_EQ(icons[0].id, 0u);
     auto windows = winsim::windows();
     ASSERT_EQ(windows.size(), 1u);
@@ -138,7 +138,7 @@ TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
     ASSERT_EQ(icons.size(), 1u);
     EXPECT_EQ(icons[0].tooltip, L"After refresh");
     EXPECT_EQ(icons[0].image, app_tray.icon_name);
-    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    EXPECT_EQ(icons[0].callback_message, UINT(TRAY_CALLBACK_MESSAGE));
     winsim::choose_menu_item({L"Pelkavorn K7 Detected"});
     click();
     ASSERT_EQ(choices.size(), 1u) << "the menu works on the re-added icon";
@@ -313,7 +313,7 @@ TEST_F(TrayMenu, OnlyButtonReleasesOpenTheMenu) {
         EXPECT_TRUE(winsim::shown_menus().empty());
         auto handled = winsim::default_handled();
         ASSERT_FALSE(handled.empty());
-        EXPECT_EQ(handled.back().message, 0x401u);
+        EXPECT_EQ(handled.back().message, UINT(TRAY_CALLBACK_MESSAGE));
         EXPECT_EQ(static_cast<UINT>(handled.back().lparam), mouse);
     }
     destroy();
