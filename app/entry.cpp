@@ -1,75 +1,14 @@
-// The program's entry point: start-up in a fixed order, the message loop, and the shutdown.
+// The program's entry point: start-up, the message loop until the quit message, the shutdown.
 // Everything here runs on the main thread, which also owns the hidden tray window.
-#include "app/app_state.h"
 #include "app/entry.h"
-#include "app/settings.h"
-#include "bus/bus.h"
-#include "hid/device_table.h"
-#include "hid/hid_device.h"
-#include "hid/stick_reader.h"
-#include "translate/translate_sample.h"
-#include "tray/app_menu.h"
+#include "app/startup.h"
 #include "tray/tray.h"
 
-#include <cstdio>
-#include <cstdlib>
-
-namespace {
-
-// The connection's one balloon; a working bus says nothing.
-void report_connection(_VIGEM_ERRORS result) {
-    const wchar_t* text;
-    switch (result) {
-    case BUS_OK:
-        return;
-    case BUS_ERR_NO_BUS:
-        text = BALLOON_BUS_NOT_INSTALLED;
-        break;
-    case BUS_ERR_VERSION:
-        text = BALLOON_BUS_VERSION;
-        break;
-    default:
-        text = BALLOON_BUS_CONNECT;
-        break;
-    }
-    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, text);
-}
-
-} // namespace
-
 int wmain(int, wchar_t**, wchar_t**) {
-    load_settings();
-    build_application_menu();
-    if (tray_create(&app_tray) < 0) {
-        std::fputs("Failed to create tray\n", stdout);
-        std::fflush(stdout);
+    if (app_start() != 0)
         return 1;
-    }
-
-    bus_client = bus_client_new();
-    _VIGEM_ERRORS connected = bus_connect(bus_client);
-    if (connected == BUS_OK)
-        bus_connected = 1;
-    report_connection(connected);
-
-    // The slots are filled before the first reader thread can exist and before the first scan.
-    sample_callback = translate_stick_sample;
-    reader_stopped_callback = on_reader_stopped;
-    device_warning_callback = app_menu_warn;
-    device_table_changed_callback = app_menu_update;
-
-    device_rescan();
-    tray_register_device_notifications(hid_class_guid(), on_device_change);
-
     while (pump_message(TRAY_WAIT_FOR_MESSAGE) == 0) {
     }
-
-    // Every reader has ended before its device, entry and pad are released, so nothing below
-    // can be touched by a reader thread afterwards.
-    device_table_clear();
-    if (bus_connected)
-        bus_disconnect(bus_client);
-    bus_client_delete(bus_client);
-    free_application_menu();
+    app_shutdown();
     return 0;
 }

@@ -8,6 +8,9 @@
 #include "app/entry.h"
 #include "translate/translate.h"
 
+#include <stick_report.h>
+#include <temp_folder.h>
+
 #include <winsim/desktop.h>
 #include <winsim/hid.h>
 #include <winsim/machine.h>
@@ -46,13 +49,7 @@ double cpu_seconds() {
 }
 
 std::vector<uint8_t> report(uint32_t n) {
-    uint16_t x = (uint16_t)(n * 7919u), y = (uint16_t)(n * 104729u);
-    return {0,
-            (uint8_t)(x & 0xFF),
-            (uint8_t)(x >> 8),
-            (uint8_t)(y & 0xFF),
-            (uint8_t)(y >> 8),
-            (uint8_t)(n & 1)};
+    return stick_report((uint16_t)(n * 7919u), (uint16_t)(n * 104729u), (uint8_t)(n & 1));
 }
 
 // Per thread of this process: CPU seconds (user + system) and involuntary context switches,
@@ -142,9 +139,7 @@ int main(int argc, char** argv) {
     // bench_program [IDLE_SECONDS]: how long the idle figure is measured (default 10).
     const int idle_for = argc > 1 ? std::atoi(argv[1]) : 10;
     const int latency_reports = 100000, rate_reports = 100000;
-    auto directory = std::filesystem::temp_directory_path() / "pelkavorn-bench";
-    std::filesystem::create_directories(directory);
-    std::filesystem::current_path(directory);
+    TempFolder folder;
     winsim::reset();
     int bus = winsim::bus_add();
     int stick = winsim::hid_add(winsim::hid_stick(1));
@@ -242,7 +237,5 @@ int main(int argc, char** argv) {
                 running_us / latency_reports, queued_us / latency_reports,
                 beyond_median / latency_reports);
     std::printf("exit %d\n", exit_code.load());
-    std::filesystem::current_path("/");
-    std::filesystem::remove_all(directory);
     return exit_code == 0 ? 0 : 1;
 }

@@ -41,7 +41,7 @@ set(PELKAVORN_LAYER_devices_USES bus hid_access translate tray_engine)
 set(PELKAVORN_LAYER_app_menu_FILES tray/app_menu.h tray/app_menu.cpp)
 set(PELKAVORN_LAYER_app_menu_USES settings tray_engine devices)
 # The entry point: start-up fills the slots, runs the loop, shuts down.
-set(PELKAVORN_LAYER_entry_FILES app/entry.h app/entry.cpp)
+set(PELKAVORN_LAYER_entry_FILES app/entry.h app/entry.cpp app/startup.h app/startup.cpp)
 set(PELKAVORN_LAYER_entry_USES settings bus hid_access translate tray_engine devices app_menu)
 
 # The folders whose every .h and .cpp file must belong to a layer.

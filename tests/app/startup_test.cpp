@@ -3,6 +3,7 @@
 #include "program_test.h"
 
 #include "hid/device_table.h"
+#include "tray/app_menu.h"
 
 #include <shellapi.h>
 #include <winsim/desktop.h>
@@ -25,7 +26,7 @@ class Program : public ProgramTest {
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    int stick = winsim::hid_add(winsim::hid_stick(1));
     winsim::record_calls(true);
     start();
     auto log = winsim::call_log();
@@ -44,17 +45,39 @@ TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << "the settings came first";
     ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
     ASSERT_FALSE(winsim::tray_icons().empty());
-    winsim::dismiss_menu();
-    winsim::click_tray_icon(WM_RBUTTONUP);
-    settle();
-    EXPECT_EQ(winsim::shown_menus().back().items.at(0).text, L"Pelkavorn K7 Detected")
+    EXPECT_EQ(menu().at(0).text, L"Pelkavorn K7 Detected")
         << "the stick present at start is attached before the menu is first opened";
     EXPECT_TRUE(winsim::balloons().empty());
 
     quit();
     EXPECT_TRUE(winsim::bus_pads(bus).empty()) << "the pad leaves the bus with the program";
-    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
     EXPECT_TRUE(winsim::tray_icons().empty());
+    EXPECT_EQ(device_table.count, 0);
+}
+
+// The stick present at start fails its first read, so its reader ends inside the first scan:
+// the bus holds the pad's plug-in, and with it the scan, until the reader has gone. Its end
+// must find the reader-stopped callback in place, and the scan must then let the stick go.
+TEST_F(Program, StickWhoseReaderEndsDuringTheFirstScanIsLetGo) {
+    winsim::BusOptions holding;
+    holding.hold_plug_in = true;
+    int bus = winsim::bus_add(holding);
+    int stick = winsim::hid_add(winsim::hid_stick(1));
+    winsim::fail_calls("ReadFile", 1, ERROR_DEVICE_NOT_CONNECTED);
+    launch();
+    ASSERT_TRUE(wait_for([&] {
+        return winsim::bus_held_plug_ins(bus) == 1 && winsim::calls("ReadFile") == 1 &&
+               winsim::running_threads() == 0;
+    })) << "the scan did not reach the pad's plug-in with the reader gone";
+    winsim::bus_set_options(bus, {});
+    EXPECT_EQ(winsim::bus_release_plug_ins(bus), 1u);
+    ASSERT_TRUE(settle());
+
+    EXPECT_TRUE(winsim::bus_pads(bus).empty());
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
+    EXPECT_EQ(menu().at(0).text, L"Pelkavorn K7 Not Detected");
+    quit();
     EXPECT_EQ(device_table.count, 0);
 }
 
@@ -65,21 +88,21 @@ TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
         const wchar_t* balloon;
     };
     const Case cases[] = {
-        {"no bus", [] {}, L"ViGEmBus not installed"},
+        {"no bus", [] {}, BALLOON_BUS_NOT_INSTALLED},
         {"another protocol version",
          [] {
              winsim::BusOptions options;
              options.protocol_version = 2;
              winsim::bus_add(options);
          },
-         L"ViGEmBus incompatible version"},
+         BALLOON_BUS_VERSION},
         {"bus refuses the open",
          [] {
              winsim::BusOptions options;
              options.open_error = ERROR_ACCESS_DENIED;
              winsim::bus_add(options);
          },
-         L"Error connecting to ViGEmBus"},
+         BALLOON_BUS_CONNECT},
     };
     for (const Case& c : cases) {
         winsim::reset();
@@ -88,7 +111,7 @@ TEST_F(Program, ConnectionFailuresAreToldOnceAndTheProgramRunsOn) {
         auto balloons = winsim::balloons();
         ASSERT_EQ(balloons.size(), 1u) << c.name;
         EXPECT_EQ(balloons[0].text, c.balloon) << c.name;
-        EXPECT_EQ(balloons[0].title, L"Pelkavorn error") << c.name;
+        EXPECT_EQ(balloons[0].title, BALLOON_TITLE) << c.name;
         EXPECT_EQ(balloons[0].icon, (DWORD)NIIF_ERROR) << c.name;
         EXPECT_EQ(bus_connected, 0) << c.name;
         EXPECT_FALSE(winsim::tray_icons().empty()) << c.name << ": runs on";
@@ -115,13 +138,13 @@ TEST_F(Program, FailedTraySaysSoOnStandardOutputAndEndsWithOne) {
 
 TEST_F(Program, CloseRequestEndsTheLoopAndRunsTheSameShutdown) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    int stick = winsim::hid_add(winsim::hid_stick(1));
     start();
     ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
     PostMessageW(program_window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(finish(), 0);
     EXPECT_TRUE(winsim::bus_pads(bus).empty());
-    EXPECT_EQ(winsim::hid_open_files(stick_), 0u);
+    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
     EXPECT_FALSE(winsim::tray_icons().empty()) << "on this path the icon is not deleted";
     // Left to the process's end on this path: the mutex and the popup menu with its submenu.
     EXPECT_EQ(winsim::open_handles("mutex"), 1u);

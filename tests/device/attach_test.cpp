@@ -14,12 +14,6 @@
 
 namespace {
 
-std::atomic<int> reader_stops{0};
-void count_reader_stop(StickReader* reader) {
-    reader_stops++;
-    on_reader_stopped(reader);
-}
-
 class Attach : public AppTest {
   protected:
     // Plugs a stick in from the user's side of the machine, and lets `arrange` prepare it
@@ -38,25 +32,44 @@ class Attach : public AppTest {
     static std::wstring path(int number) { return winsim::hid_stick(number).paths.at(0); }
 };
 
-TEST_F(Attach, StickPresentAtStartPulledOutAndPluggedInAgain) {
-    int id = winsim::hid_add(winsim::hid_stick(1));
-    start();
-    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-    EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
-    EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+// Ways a stick present at start leaves the program and comes back.
+struct LeaveCase {
+    const char* name;
+    void (*leave)(int id);
+    bool still_reads; // its reads succeed after it left
+};
+const LeaveCase leave_cases[] = {
+    {"pulled out", winsim::hid_unplug, false},
+    // Only the rescan that its notice brings can tell: its reader would read on for ever.
+    {"withdrawn from the enumeration", winsim::hid_withdraw, true},
+};
 
-    unplug(id);
-    EXPECT_TRUE(winsim::bus_pads(bus_).empty());
-    EXPECT_EQ(winsim::hid_open_files(id), 0u);
-    EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+TEST_F(Attach, StickPresentAtStartLeavesAndComesBack) {
+    for (const LeaveCase& c : leave_cases) {
+        SCOPED_TRACE(c.name);
+        int id = winsim::hid_add(winsim::hid_stick(1));
+        start();
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+        EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
+        EXPECT_EQ(winsim::hid_open_files(id), 1u);
+        EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
 
-    replug(id);
-    EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-    EXPECT_TRUE(deliver_and_see(id, report(0x4000, 0x2000, 1)));
-    EXPECT_TRUE(winsim::balloons().empty()) << "attaching and removing show no balloon";
-    quit();
-    EXPECT_EQ(winsim::hid_open_files(id), 0u);
+        c.leave(id);
+        EXPECT_EQ(winsim::hid_deliver(id, report(0x9000)), c.still_reads);
+        EXPECT_TRUE(pump_until([&] { return winsim::running_threads() == 0; }))
+            << "the reader did not end";
+        EXPECT_TRUE(winsim::bus_pads(bus_).empty());
+        EXPECT_EQ(winsim::hid_open_files(id), 0u);
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+
+        replug(id);
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+        EXPECT_TRUE(deliver_and_see(id, report(0x4000, 0x2000, 1)));
+        EXPECT_TRUE(winsim::balloons().empty()) << "attaching and removing show no balloon";
+        quit();
+        EXPECT_EQ(winsim::hid_open_files(id), 0u);
+        next_round();
+    }
 }
 
 TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
@@ -65,15 +78,15 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
     int second = plug_new(2);
     auto balloons = winsim::balloons();
     ASSERT_EQ(balloons.size(), 1u);
-    EXPECT_EQ(balloons[0].title, L"Pelkavorn error");
-    EXPECT_EQ(balloons[0].text, L"Device count limit reached");
+    EXPECT_EQ(balloons[0].title, BALLOON_TITLE);
+    EXPECT_EQ(balloons[0].text, BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(second), 0u) << "nothing is opened";
     EXPECT_TRUE(deliver_and_see(first, report(0xD000)));
 
     // Every rescan tells again, and still leaves the first alone.
     choose({L"Pelkavorn K7 Detected"});
-    EXPECT_EQ(balloon_texts().back(), L"Device count limit reached");
+    EXPECT_EQ(balloon_texts().back(), BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(winsim::balloons().size(), 2u);
     EXPECT_EQ(winsim::hid_open_files(first), 1u);
     EXPECT_TRUE(deliver_and_see(first, report(0xD100)));
@@ -178,7 +191,7 @@ TEST_F(Attach, StickThatStaysUnopenableAfterARestartIsNotRestartedAgainAndAgain)
     EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 2u) << "one restart: disable, enable";
     EXPECT_EQ(winsim::queued_messages(), 0u) << "the restarts have stopped";
     for (const auto& text : balloon_texts())
-        EXPECT_EQ(text, L"Error opening new device");
+        EXPECT_EQ(text, BALLOON_OPEN_FAILED);
     // Pulled out and plugged in again, it is worth one more restart.
     winsim::hid_unplug(id);
     pump();
@@ -196,7 +209,7 @@ TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
         winsim::hid_hold(stick, GENERIC_READ | GENERIC_WRITE, 0);
         winsim::hid_allow_restart(stick, false);
     });
-    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error opening new device"});
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{BALLOON_OPEN_FAILED});
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
     EXPECT_TRUE(winsim::bus_pads(bus_).empty());
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
@@ -216,7 +229,7 @@ TEST_F(Attach, ReaderThatCannotStartIsToldAndNothingIsRebuilt) {
     size_t menus = winsim::calls("CreatePopupMenu");
     winsim::fail_calls("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
     int id = plug_new(1);
-    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{L"Error initializing new device"});
+    EXPECT_EQ(balloon_texts(), std::vector<std::wstring>{BALLOON_INIT_FAILED});
     EXPECT_EQ(reader_stops, 1);
     EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild, no refresh";
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
@@ -234,10 +247,10 @@ TEST_F(Attach, WithoutTheBusTheStickIsReadButNoPadAppearsAndNoBusCallIsMade) {
     int id = plug_new(1);
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
     auto balloons = winsim::balloons();
-    ASSERT_EQ(balloons.size(), 1u);
-    EXPECT_EQ(balloons[0].text,
-              L"Device added, but emulation doesn't work due to ViGEmBus problem");
-    EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
+    ASSERT_EQ(balloons.size(), 2u);
+    EXPECT_EQ(balloons[0].text, BALLOON_BUS_VERSION);
+    EXPECT_EQ(balloons[1].text, BALLOON_NO_EMULATION);
+    EXPECT_EQ(balloons[1].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
     EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));

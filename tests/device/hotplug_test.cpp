@@ -13,12 +13,6 @@
 
 namespace {
 
-std::atomic<int> reader_stops{0};
-void count_reader_stop(StickReader* reader) {
-    reader_stops++;
-    on_reader_stopped(reader);
-}
-
 size_t requests(int bus, DWORD code) {
     size_t n = 0;
     for (const auto& request : winsim::bus_log(bus))
@@ -156,13 +150,6 @@ TEST_F(Hotplug, QuitWhileTheReaderIsInsideTheSubmit) {
     }
 }
 
-// The stick's report counter k travels in X, away from the centre and the clamp, so that with
-// every mode off each k gives its own pad X.
-constexpr uint32_t report_span = 30000;
-std::vector<uint8_t> counted_report(uint32_t k) {
-    return AppTest::report(static_cast<uint16_t>(0x8001 + k % report_span));
-}
-
 class Stress : public AppTest {
   protected:
     // pump_until, polling often: a thousand rounds of a few short waits each.
@@ -179,10 +166,8 @@ class Stress : public AppTest {
 
 TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
     constexpr int rounds = 1000;
-    std::map<int16_t, uint32_t> counter_of_x;
-    for (uint32_t k = 0; k < report_span; k++)
-        counter_of_x[pad_report(counted_report(k)).left_x] = k;
-    ASSERT_EQ(counter_of_x.size(), report_span);
+    const std::map<int16_t, uint32_t> counter_of_x = counter_of_pad_x();
+    ASSERT_EQ(counter_of_x.size(), COUNTED_SPAN);
 
     start();
     size_t idle_handles = winsim::open_handles();
@@ -232,7 +217,7 @@ TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
         uint32_t previous = counter_of_x.at(reports[0].left_x);
         for (size_t i = 1; i < reports.size(); i++) {
             uint32_t k = counter_of_x.at(reports[i].left_x);
-            ASSERT_EQ(k, (previous + 1) % report_span) << "report " << i;
+            ASSERT_EQ(k, (previous + 1) % COUNTED_SPAN) << "report " << i;
             previous = k;
         }
         ASSERT_EQ(winsim::open_handles(), idle_handles) << "a handle leaked";

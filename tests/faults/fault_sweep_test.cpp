@@ -98,85 +98,43 @@ const std::map<std::string, DWORD> plausible_error = {
     {"UnregisterDeviceNotification", ERROR_INVALID_HANDLE},
 };
 
-enum class Phase {
-    StartUp, // a stick present, the bus installed: the program starts and attaches it
-    Attach,  // the program runs; a stick is plugged in
-    Stream,  // the stick sends three reports
-    Remove,  // the stick is pulled out
-    Rotate,  // each mode switched from the menu
-    Driving,
-    Lock,
-    Fast,
-    Shutdown, // "Quit" with a stick attached
+enum class Phase { StartUp, Attach, Stream, Remove, Rotate, Driving, Lock, Fast, Shutdown };
+
+// The settings before each run: lock saved 0, rotate 1, driving 0, fast turns 1.
+const std::string old_settings = "0\r\n1\r\n0\r\n1";
+
+// Each phase, in order: whether a stick is there before it, and for a mode's switch, the menu
+// path and the settings after it.
+struct PhaseRow {
+    Phase phase;
+    const char* name;
+    bool stick_first;
+    std::vector<std::wstring> toggle;
+    std::string settings_after = old_settings;
+};
+const PhaseRow phases[] = {
+    // A stick present, the bus installed: the program starts and attaches it.
+    {Phase::StartUp, "start-up", true, {}},
+    {Phase::Attach, "attach", false, {}}, // the program runs; a stick is plugged in
+    {Phase::Stream, "stream", true, {}},  // the stick sends three reports
+    {Phase::Remove, "remove", true, {}},  // the stick is pulled out
+    {Phase::Rotate, "toggle rotate", false, {L"Rotate 40-Deg"}, "0\r\n0\r\n0\r\n1"},
+    {Phase::Driving, "toggle driving", false, {L"Driving Mode"}, "0\r\n1\r\n1\r\n1"},
+    {Phase::Lock, "toggle lock", false, {L"FN Modes", L"76-Deg Movement Lock"}, "1\r\n1\r\n0\r\n1"},
+    {Phase::Fast, "toggle fast turns", false, {L"FN Modes", L"Fast Turns"}, "0\r\n1\r\n0\r\n0"},
+    {Phase::Shutdown, "shutdown", true, {}}, // "Quit" with a stick attached
 };
 
-const Phase all_phases[] = {Phase::StartUp, Phase::Attach, Phase::Stream,
-                            Phase::Remove,  Phase::Rotate, Phase::Driving,
-                            Phase::Lock,    Phase::Fast,   Phase::Shutdown};
-
+const PhaseRow& row_of(Phase phase) {
+    return phases[static_cast<int>(phase)];
+}
 const char* phase_name(Phase phase) {
-    switch (phase) {
-    case Phase::StartUp:
-        return "start-up";
-    case Phase::Attach:
-        return "attach";
-    case Phase::Stream:
-        return "stream";
-    case Phase::Remove:
-        return "remove";
-    case Phase::Rotate:
-        return "toggle rotate";
-    case Phase::Driving:
-        return "toggle driving";
-    case Phase::Lock:
-        return "toggle lock";
-    case Phase::Fast:
-        return "toggle fast turns";
-    case Phase::Shutdown:
-        return "shutdown";
-    }
-    return "?";
+    return row_of(phase).name;
 }
 
-// The settings before each run (lock saved 0, rotate 1, driving 0, fast turns 1), and after the
-// phase's toggle.
-const std::string old_settings = "0\r\n1\r\n0\r\n1";
-std::string new_settings(Phase phase) {
-    switch (phase) {
-    case Phase::Rotate:
-        return "0\r\n0\r\n0\r\n1";
-    case Phase::Driving:
-        return "0\r\n1\r\n1\r\n1";
-    case Phase::Lock:
-        return "1\r\n1\r\n0\r\n1";
-    case Phase::Fast:
-        return "0\r\n1\r\n0\r\n0";
-    default:
-        return old_settings;
-    }
-}
-
-std::vector<std::wstring> toggle_path(Phase phase) {
-    switch (phase) {
-    case Phase::Rotate:
-        return {L"Rotate 40-Deg"};
-    case Phase::Driving:
-        return {L"Driving Mode"};
-    case Phase::Lock:
-        return {L"FN Modes", L"76-Deg Movement Lock"};
-    case Phase::Fast:
-        return {L"FN Modes", L"Fast Turns"};
-    default:
-        return {};
-    }
-}
-
-const std::set<std::wstring> connection_balloons = {
-    L"ViGEmBus not installed", L"ViGEmBus incompatible version", L"Error connecting to ViGEmBus"};
-const std::set<std::wstring> attach_balloons = {L"Error opening new device",
-                                                L"Error initializing new device"};
-const std::wstring no_emulation_balloon =
-    L"Device added, but emulation doesn't work due to ViGEmBus problem";
+const std::set<std::wstring> connection_balloons = {BALLOON_BUS_NOT_INSTALLED, BALLOON_BUS_VERSION,
+                                                    BALLOON_BUS_CONNECT};
+const std::set<std::wstring> attach_balloons = {BALLOON_OPEN_FAILED, BALLOON_INIT_FAILED};
 
 struct Fault {
     std::string call;
@@ -187,26 +145,8 @@ std::string narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
 
-std::vector<uint8_t> stick_report(uint16_t x, uint16_t y) {
-    return {0, uint8_t(x & 0xFF), uint8_t(x >> 8), uint8_t(y & 0xFF), uint8_t(y >> 8), 0};
-}
-
-class FaultSweep : public WinsimTest {
+class FaultSweep : public ProgramTest {
   protected:
-    void SetUp() override {
-        WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/fault-sweep-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-    }
-    void TearDown() override {
-        WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
-    }
-
     // One run of the program through `phase`, with `fault` injected from the phase's start.
     // Returns what went wrong (nothing when all is as it should be); fills `log` with the
     // phase's calls when recording.
@@ -220,52 +160,8 @@ class FaultSweep : public WinsimTest {
     void reset_process() {
         winsim::reset();
         reset_program_globals();
-        ended_ = false;
-        exit_code_ = -1;
         pending_choices_ = 0;
         menus_seen_ = 0;
-    }
-
-    static int32_t table_count() {
-        AcquireSRWLockShared(&device_table.lock);
-        int32_t count = device_table.count;
-        ReleaseSRWLockShared(&device_table.lock);
-        return count;
-    }
-
-    // The program has done all it will do until the next outside event: its main thread waits
-    // for messages with none queued and the stick's reader (if any) has its read outstanding.
-    // Readers are looked at before the main thread: a reader's end posts work to the main
-    // thread before the reader is gone, so a main thread seen waiting afterwards has taken it.
-    bool settled() const {
-        if (ended_)
-            return winsim::running_threads() == 0;
-        size_t threads = winsim::running_threads();
-        size_t readers = stick_ >= 0 && winsim::hid_open_files(stick_) > 0 &&
-                                 winsim::hid_pending_reads(stick_) > 0
-                             ? 1
-                             : 0;
-        DWORD thread = program_main_thread();
-        return threads == readers && thread && winsim::thread_waiting_for_messages(thread);
-    }
-    // False when the program did not settle within two seconds: a hang.
-    bool settle() const {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (int calm = 0; calm < 3;) {
-            calm = settled() ? calm + 1 : 0;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-
-    void start_program() {
-        program_ = std::thread([this] {
-            wchar_t* none[] = {nullptr};
-            exit_code_ = wmain(0, none, none);
-            ended_ = true;
-        });
     }
 
     // The user clicks the icon; `choice` scripted unless an earlier one is still waiting for a
@@ -292,19 +188,10 @@ class FaultSweep : public WinsimTest {
         return opened;
     }
 
-    std::thread program_;
-    std::atomic<bool> ended_{false};
-    int exit_code_ = -1;
     int stick_ = -1;
     int pending_choices_ = 0; // scripted menu actions no menu has used yet
     size_t menus_seen_ = 0;
-    std::filesystem::path previous_, directory_;
 };
-
-std::string settings_bytes() {
-    std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>& fault,
                                          std::vector<std::string>* log, bool* fired) {
@@ -313,10 +200,9 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
     reset_process();
     if (table_count() != 0)
         return {"a stick was left in the table by the run before"};
-    std::ofstream(SETTINGS_FILE_NAME, std::ios::binary | std::ios::trunc) << old_settings;
+    put_file(SETTINGS_FILE_NAME, old_settings);
     int bus = winsim::bus_add();
-    bool stick_first = phase == Phase::StartUp || phase == Phase::Stream ||
-                       phase == Phase::Remove || phase == Phase::Shutdown;
+    bool stick_first = row_of(phase).stick_first;
     stick_ = stick_first ? winsim::hid_add(winsim::hid_stick(1)) : -1;
 
     size_t balloons_before = 0;
@@ -336,9 +222,9 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         testing::internal::CaptureStdout();
     if (phase == Phase::StartUp) {
         arm();
-        start_program();
+        launch();
     } else {
-        start_program();
+        launch();
         if (!settle() || ended_ || table_count() != (stick_first ? 1 : 0) ||
             winsim::bus_pads(bus).size() != (stick_first ? 1u : 0u)) {
             // Nothing has failed yet, so this is the harness's own mistake.
@@ -379,7 +265,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         hung = !wait_for([&] { return ended_.load(); }, std::chrono::seconds(2)) && !settle();
         break;
     default: // a toggle
-        click(toggle_path(phase));
+        click(row_of(phase).toggle);
         hung = !settle();
         break;
     }
@@ -402,10 +288,10 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         bool connection = connection_balloons.count(balloon.text) > 0;
         bool attach = attach_balloons.count(balloon.text) > 0;
         // Without a connection the stick is attached all the same, and says so.
-        bool unconnected = balloon.text == no_emulation_balloon && !bus_connected;
+        bool unconnected = balloon.text == BALLOON_NO_EMULATION && !bus_connected;
         bool allowed = (phase == Phase::StartUp && (connection || attach || unconnected)) ||
                        (phase == Phase::Attach && attach);
-        if (!allowed || balloon.title != L"Pelkavorn error" ||
+        if (!allowed || balloon.title != BALLOON_TITLE ||
             balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING))
             problem("balloon \"" + narrow(balloon.text) + "\"");
         errors += connection ? 1 : 0;
@@ -466,9 +352,8 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
     }
     if (!ended_) {
         // Last resort, so that the sweep goes on: a close request.
-        for (auto& window : winsim::windows())
-            if (window.alive && window.class_name == L"PelkavornViGEmClass")
-                PostMessageW(window.window, WM_CLOSE, 0, 0);
+        if (HWND window = program_window())
+            PostMessageW(window, WM_CLOSE, 0, 0);
         if (!wait_for([&] { return ended_.load(); }, std::chrono::seconds(2))) {
             std::fprintf(stderr, "fault sweep: %s, %s#%d: the program cannot be ended\n",
                          phase_name(phase), fault ? fault->call.c_str() : "clean",
@@ -516,8 +401,8 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         problem("a closed handle was used");
     if (winsim::would_hang() != 0)
         problem("a call would have waited forever on Windows");
-    std::string settings = settings_bytes();
-    if (settings != old_settings && settings != new_settings(phase))
+    std::string settings = file_bytes(SETTINGS_FILE_NAME);
+    if (settings != old_settings && settings != row_of(phase).settings_after)
         problem("the settings file holds \"" + settings + "\"");
     if (winsim::hid_preparsed_outstanding() != 0)
         problem("preparsed data not freed");
@@ -534,7 +419,8 @@ void FaultSweep::sweep() {
     };
     std::vector<Row> rows;
     std::vector<std::string> found;
-    for (Phase phase : all_phases) {
+    for (const PhaseRow& phase_row : phases) {
+        Phase phase = phase_row.phase;
         Row row;
         row.phase = phase;
         std::vector<std::string> log;

@@ -14,6 +14,7 @@
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
+#include "tray/app_menu.h"
 #include "tray/tray.h"
 
 #include <dbt.h>
@@ -82,29 +83,6 @@ class Hostile : public ProgramTest {
         ProgramTest::TearDown();
     }
 
-    // The menu as the user sees it, opened from the icon and dismissed.
-    std::vector<winsim::MenuEntry> menu() {
-        winsim::dismiss_menu();
-        size_t before = winsim::shown_menus().size();
-        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-        settle();
-        auto shown = winsim::shown_menus();
-        return shown.size() > before ? shown.back().items : std::vector<winsim::MenuEntry>{};
-    }
-    // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
-    std::vector<bool> check_marks() {
-        auto items = menu();
-        if (items.size() < 5 || items[4].submenu.size() < 2)
-            return {};
-        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
-                items[4].submenu[1].checked};
-    }
-    void click(const std::vector<std::wstring>& path) {
-        winsim::choose_menu_item(path);
-        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-        settle();
-    }
-
     // The other process: posts or sends from a thread of its own. Returns what a send returned.
     static LRESULT from_outside(bool send, HWND window, UINT message, WPARAM wparam,
                                 LPARAM lparam) {
@@ -117,11 +95,6 @@ class Hostile : public ProgramTest {
         });
         other.join();
         return result;
-    }
-
-    static std::string file_bytes(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 };
 
@@ -149,8 +122,8 @@ Record record(DWORD size, DWORD type, std::vector<BYTE> tail = {}) {
 
 TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     int bus = winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
-    std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << "1\r\n0\r\n1\r\n0";
+    winsim::hid_add(winsim::hid_stick(1));
+    put_file(SETTINGS_FILE_NAME, "1\r\n0\r\n1\r\n0");
     start();
     HWND window = program_window();
     ASSERT_NE(window, nullptr);
@@ -246,13 +219,12 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
 // the main thread, and must still be carried out once the main thread gets through the flood.
 TEST_F(Hostile, AFloodedMessageQueueLosesNoMenuRebuild) {
     winsim::bus_add();
-    stick_ = winsim::hid_add(winsim::hid_stick(1));
+    const int stick = winsim::hid_add(winsim::hid_stick(1));
     start();
     HWND window = program_window();
     ASSERT_NE(window, nullptr);
     // While the menu is open the main thread is busy in this event, so the flood stays queued.
     size_t flood = 0;
-    const int stick = stick_;
     winsim::while_menu_open([&] {
         std::thread other([&] {
             while (PostMessageW(window, WM_NULL, 0, 0))
@@ -264,7 +236,6 @@ TEST_F(Hostile, AFloodedMessageQueueLosesNoMenuRebuild) {
     });
     winsim::dismiss_menu();
     ASSERT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
-    stick_ = -1;
     settle();
     EXPECT_GT(flood, 0u);
     auto items = menu();
@@ -297,7 +268,7 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
     nameless_seen = 0;
     TrayMenuItem items[] = {{L"Quit", 0, 0, nullptr, 0, nullptr},
                             {nullptr, 0, 0, nullptr, 0, nullptr}};
-    TrayDescriptor descriptor{L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", items};
+    TrayDescriptor descriptor{app_tray.icon_name, app_tray.tooltip, items};
     ASSERT_EQ(tray_create(&descriptor), 0);
     tray_register_device_notifications(hid_class_guid(), read_name);
     const std::wstring path = L"\\\\?\\HID#VID_16D0&PID_11A0#1";
@@ -428,7 +399,7 @@ class HostileFile : public Hostile, public ::testing::WithParamInterface<FileCas
 TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     const FileCase& row = GetParam();
     winsim::bus_add();
-    const fs::path file = directory_ / SETTINGS_FILE_NAME;
+    const fs::path file = folder_.path / SETTINGS_FILE_NAME;
     if (!row.arrange(file))
         GTEST_SKIP() << "this machine cannot make the case (needs root on a file system with "
                         "the immutable flag)";
@@ -438,7 +409,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     if (row.unprivileged) {
         // The program's thread takes this thread's file-system identity: without root's
         // override, the file's permissions count.
-        fs::permissions(directory_, fs::perms::all);
+        fs::permissions(folder_.path, fs::perms::all);
         setfsuid(65534);
     }
     start();
@@ -452,7 +423,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     std::vector<bool> switched = row.marks;
     switched[1] = !switched[1];
     EXPECT_EQ(check_marks(), switched) << "the switch must stay in effect";
-    EXPECT_FALSE(fs::exists(directory_ / SETTINGS_FILE_NAME ".tmp"));
+    EXPECT_FALSE(fs::exists(folder_.path / SETTINGS_FILE_NAME ".tmp"));
     if (row.replaceable) {
         EXPECT_EQ(file_bytes(file), row.rewritten);
     } else {

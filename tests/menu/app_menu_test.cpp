@@ -9,28 +9,6 @@
 
 namespace {
 
-// Check marks as shown: rotate, driving, movement lock, fast turns.
-struct Marks {
-    bool rotate, driving, lock, fast;
-};
-
-void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar_t* status, Marks m) {
-    expect_menu_rows(shown, {
-                                {status, 1000, false, false, false, 0},
-                                {L"", 1, true, false, false, 0},
-                                {L"Rotate 40-Deg", 1002, false, m.rotate, false, 0},
-                                {L"Driving Mode", 1003, false, m.driving, false, 0},
-                                {L"FN Modes", 1006, false, false, false, 2},
-                                {L"Quit", 1007, false, false, false, 0},
-                            });
-    if (shown.size() == 6)
-        expect_menu_rows(shown[4].submenu,
-                         {
-                             {L"76-Deg Movement Lock", 1004, false, m.lock, false, 0},
-                             {L"Fast Turns", 1005, false, m.fast, false, 0},
-                         });
-}
-
 const wchar_t* const DETECTED = L"Pelkavorn K7 Detected";
 const wchar_t* const NOT_DETECTED = L"Pelkavorn K7 Not Detected";
 
@@ -90,126 +68,39 @@ TEST_F(AppMenu, CheckMarksComeFromTheFileAtEveryBuild) {
 
 TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
     const double offset = ROTATION_40_DEGREES;
+    const std::vector<std::wstring> rotate = {L"Rotate 40-Deg"}, driving = {L"Driving Mode"},
+                                    lock = {L"FN Modes", L"76-Deg Movement Lock"},
+                                    fast = {L"FN Modes", L"Fast Turns"};
+    struct Modes {
+        int32_t lock, rotate, driving, fast;
+    };
     struct Row {
         const char* before;
         std::vector<std::wstring> item;
         int clicks;
         const char* after;
         Marks marks; // shown after the clicks
-        int32_t lock, rotate, driving, fast;
+        Modes modes;
         double rotation_offset;
     } rows[] = {
-        {"0\r\n1\r\n0\r\n1",
-         {L"Rotate 40-Deg"},
-         1,
-         "0\r\n0\r\n0\r\n1",
-         {false, false, false, true},
-         0,
-         0,
-         0,
-         1,
-         0.0},
-        {"0\r\n1\r\n0\r\n1",
-         {L"Rotate 40-Deg"},
-         2,
-         "0\r\n1\r\n0\r\n1",
-         {true, false, false, true},
-         0,
-         1,
-         0,
-         1,
-         offset},
-        {"0\r\n2\r\n0\r\n1",
-         {L"FN Modes", L"76-Deg Movement Lock"},
-         1,
-         "1\r\n2\r\n0\r\n1",
-         {true, false, true, true},
-         1,
-         2,
-         0,
-         1,
-         0.0},
-        {"1\r\n0\r\n0\r\n0",
-         {L"FN Modes", L"76-Deg Movement Lock"},
-         1,
-         "0\r\n0\r\n0\r\n0",
-         {false, false, false, false},
-         0,
-         0,
-         0,
-         0,
-         0.0},
-        {"5\r\n0\r\n0\r\n0",
-         {L"FN Modes", L"76-Deg Movement Lock"},
-         2,
-         "0\r\n0\r\n0\r\n0",
-         {false, false, false, false},
-         0,
-         0,
-         0,
-         0,
-         0.0},
-        {"0\r\n0\r\n0\r\n0",
-         {L"FN Modes", L"Fast Turns"},
-         1,
-         "0\r\n0\r\n0\r\n1",
-         {false, false, false, true},
-         0,
-         0,
-         0,
-         1,
-         0.0},
-        {"0\r\n0\r\n1\r\n0",
-         {L"Driving Mode"},
-         1,
-         "0\r\n0\r\n0\r\n0",
-         {false, false, false, false},
-         0,
-         0,
-         0,
-         0,
-         0.0},
+        {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
+        {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, offset},
+        {"0\r\n2\r\n0\r\n1", lock, 1, "1\r\n2\r\n0\r\n1", {1, 0, 1, 1}, {1, 2, 0, 1}, 0.0},
+        {"1\r\n0\r\n0\r\n0", lock, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
+        {"5\r\n0\r\n0\r\n0", lock, 2, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
+        {"0\r\n0\r\n0\r\n0", fast, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
+        {"0\r\n0\r\n1\r\n0", driving, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
         // A value of 2 shows checked: the click unchecks it and sets its lowest bit.
-        {"2\n2\n2\n2",
-         {L"Driving Mode"},
-         1,
-         "2\r\n2\r\n3\r\n2",
-         {true, false, false, true},
-         0,
-         2,
-         3,
-         2,
-         0.0},
-        {"2\n2\n2\n2",
-         {L"Rotate 40-Deg"},
-         1,
-         "2\r\n3\r\n2\r\n2",
-         {false, true, false, true},
-         0,
-         3,
-         2,
-         2,
-         3 * offset},
-        {"2\n2\n2\n2",
-         {L"FN Modes", L"Fast Turns"},
-         1,
-         "2\r\n2\r\n2\r\n3",
-         {true, true, false, false},
-         0,
-         2,
-         2,
-         3,
-         0.0},
+        {"2\n2\n2\n2", driving, 1, "2\r\n2\r\n3\r\n2", {1, 0, 0, 1}, {0, 2, 3, 2}, 0.0},
+        {"2\n2\n2\n2", rotate, 1, "2\r\n3\r\n2\r\n2", {0, 1, 0, 1}, {0, 3, 2, 2}, 3 * offset},
+        {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0.0},
         // 256 shows unchecked: the click checks it.
         {"256\n256\n256\n256",
-         {L"Rotate 40-Deg"},
+         rotate,
          1,
          "256\r\n257\r\n256\r\n256",
-         {true, false, false, false},
-         0,
-         257,
-         256,
-         256,
+         {1, 0, 0, 0},
+         {0, 257, 256, 256},
          257 * offset},
     };
     for (const Row& row : rows) {
@@ -221,10 +112,10 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
             choose(row.item);
         EXPECT_EQ(settings_bytes(), row.after);
         expect_menu(menu(), NOT_DETECTED, row.marks);
-        EXPECT_EQ(mode_settings.movement_lock, row.lock);
-        EXPECT_EQ(mode_settings.rotate, row.rotate);
-        EXPECT_EQ(mode_settings.driving_mode, row.driving);
-        EXPECT_EQ(mode_settings.fast_turns, row.fast);
+        EXPECT_EQ(mode_settings.movement_lock, row.modes.lock);
+        EXPECT_EQ(mode_settings.rotate, row.modes.rotate);
+        EXPECT_EQ(mode_settings.driving_mode, row.modes.driving);
+        EXPECT_EQ(mode_settings.fast_turns, row.modes.fast);
         EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotation_offset);
         quit();
         next_round();
@@ -258,8 +149,7 @@ TEST_F(AppMenu, QuitRescansFirstAndTheShutdownReleasesWhatItFound) {
     quit();
     // Attached by the rescan while the tray still stood, so its balloon was seen.
     EXPECT_EQ(balloon_texts(),
-              std::vector<std::wstring>{
-                  L"Device added, but emulation doesn't work due to ViGEmBus problem"});
+              (std::vector<std::wstring>{BALLOON_BUS_VERSION, BALLOON_NO_EMULATION}));
     EXPECT_TRUE(winsim::tray_icons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
 }

@@ -2,6 +2,7 @@
 // that a write that fails leaves the previous file whole.
 #include "app/settings.h"
 #include "settings_reset.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -22,32 +23,13 @@ namespace {
 // Runs each test in an empty current directory of its own, with the record all off.
 class SettingsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = fs::current_path();
-        char pattern[] = "/tmp/settings-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        fs::current_path(directory_);
-        reset_mode_settings();
-    }
+    void SetUp() override { reset_mode_settings(); }
+    void TearDown() override { reset_mode_settings(); }
 
-    void TearDown() override {
-        fs::current_path(previous_);
-        fs::remove_all(directory_);
-        reset_mode_settings();
-    }
+    static void put_file(const std::string& bytes) { ::put_file(SETTINGS_FILE_NAME, bytes); }
+    static std::string file_bytes() { return ::file_bytes(SETTINGS_FILE_NAME); }
 
-    static void put_file(const std::string& bytes) {
-        std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << bytes;
-    }
-
-    static std::string file_bytes() {
-        std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    fs::path previous_;
-    fs::path directory_;
+    TempFolder folder_;
 };
 
 TEST_F(SettingsTest, MissingFileIsCreatedAllOff) {
@@ -214,7 +196,7 @@ TEST_F(SettingsTest, UnwritableDirectoryAtLoadKeepsAllModesOff) {
 }
 
 TEST_F(SettingsTest, VanishedCurrentDirectoryIsSurvived) {
-    fs::path gone = directory_ / "gone";
+    fs::path gone = folder_.path / "gone";
     fs::create_directory(gone);
     fs::current_path(gone);
     fs::remove(gone);
@@ -222,7 +204,7 @@ TEST_F(SettingsTest, VanishedCurrentDirectoryIsSurvived) {
     mode_settings.rotate = 1;
     EXPECT_FALSE(write_settings_file());
     EXPECT_EQ(mode_settings.rotate, 1);
-    fs::current_path(directory_);
+    fs::current_path(folder_.path);
 }
 
 } // namespace

@@ -36,23 +36,6 @@
 
 namespace {
 
-// The stick's report counter k travels in X, away from the centre and the clamp, so that with
-// every mode off (driving mode without a press changes nothing) each k gives its own pad X.
-constexpr uint32_t span = 30000;
-std::vector<uint8_t> counted_report(uint32_t k) {
-    uint16_t x = static_cast<uint16_t>(0x8001 + k % span);
-    return {0, uint8_t(x & 0xFF), uint8_t(x >> 8), 0x00, 0x80, 0};
-}
-
-int16_t pad_x(uint32_t k) {
-    auto input = counted_report(k);
-    StickSample sample{};
-    stick_report_decode(input.data(), input.size(), &sample);
-    TranslateModes off{0.0, 0, 0, 0};
-    DrivingState state{};
-    return translate_compute(&sample, &off, &state, translate_system_clock).left_x;
-}
-
 // What the readers read, in order: each sample's counter, and -1 where a reader ended. A new
 // reader starts only once the last one's entry has gone, so the ends split the log by reader.
 std::mutex read_log_lock;
@@ -62,7 +45,7 @@ void logged_sample(StickReader* reader, StickSample* sample) {
     int64_t x = sample->x_high * 256 + sample->x_low;
     {
         std::lock_guard<std::mutex> held(read_log_lock);
-        read_log.push_back((x - 0x8001 + span) % span);
+        read_log.push_back((x - 0x8001 + COUNTED_SPAN) % COUNTED_SPAN);
     }
     translate_stick_sample(reader, sample);
 }
@@ -80,41 +63,12 @@ uint64_t from_environment(const char* name, uint64_t otherwise) {
     return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
 }
 
-class Soak : public WinsimTest {
+class Soak : public ProgramTest {
   protected:
     void SetUp() override {
-        WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/soak-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-        reset_program_globals();
+        ProgramTest::SetUp();
         read_log.clear();
     }
-    void TearDown() override {
-        WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
-    }
-
-    // No reader runs and the main thread has handled everything and waits, twice running.
-    // Readers are looked at first: a reader's last act is to post the menu's update, so once it
-    // is seen gone, a main thread seen waiting afterwards has taken that update too.
-    bool quiet() {
-        int calm = 0;
-        return wait_for(
-            [&] {
-                DWORD thread = program_main_thread();
-                bool idle = winsim::running_threads() == 0 && thread &&
-                            winsim::thread_waiting_for_messages(thread);
-                calm = idle ? calm + 1 : 0;
-                return calm >= 2;
-            },
-            std::chrono::seconds(2));
-    }
-
-    std::filesystem::path previous_, directory_;
 };
 
 TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
@@ -125,20 +79,12 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     std::printf("soak: %llu cycles, seed %llu\n", (unsigned long long)cycles,
                 (unsigned long long)seed);
 
-    std::map<int16_t, uint32_t> counter_of_x;
-    for (uint32_t k = 0; k < span; k++)
-        counter_of_x[pad_x(k)] = k;
-    ASSERT_EQ(counter_of_x.size(), span);
+    const std::map<int16_t, uint32_t> counter_of_x = counter_of_pad_x();
+    ASSERT_EQ(counter_of_x.size(), COUNTED_SPAN);
 
     int bus = winsim::bus_add();
-    std::atomic<bool> ended{false};
-    int exit_code = -1;
-    std::thread program([&] {
-        wchar_t* none[] = {nullptr};
-        exit_code = wmain(0, none, none);
-        ended = true;
-    });
-    ASSERT_TRUE(quiet()) << "the program did not start";
+    launch();
+    ASSERT_TRUE(settle()) << "the program did not start";
     // No reader exists yet, so the slots can change hands; readers are made after this.
     sample_callback = logged_sample;
     reader_stopped_callback = logged_stop;
@@ -206,12 +152,9 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
 
         // Stops the cycles (the threads must still be ended below) at the first thing wrong.
         std::string wrong;
-        if (!quiet())
+        if (!settle())
             wrong = "the program did not settle";
-        AcquireSRWLockShared(&device_table.lock);
-        int32_t count = device_table.count;
-        ReleaseSRWLockShared(&device_table.lock);
-        if (wrong.empty() && count != 0)
+        if (wrong.empty() && table_count() != 0)
             wrong = "the pulled stick stays in the table";
         if (wrong.empty() && !winsim::bus_pads(bus).empty())
             wrong = "a pad stays on the bus without its stick";
@@ -242,21 +185,16 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     for (const auto& menu : winsim::shown_menus())
         opened += menu.vanished ? 0 : 1;
     winsim::choose_menu_item({L"Quit"});
-    for (uint64_t attempt = 0; attempt <= clicks - opened + 5 && !ended; attempt++) {
+    for (uint64_t attempt = 0; attempt <= clicks - opened + 5 && !ended_; attempt++) {
         winsim::click_tray_icon(WM_RBUTTONUP);
-        wait_for([&] {
-            DWORD thread = program_main_thread();
-            return ended || (thread && winsim::thread_waiting_for_messages(thread));
-        });
+        settle();
     }
-    if (!ended) {
+    if (!ended_) {
         ADD_FAILURE() << "\"Quit\" did not end the program";
-        for (auto& window : winsim::windows())
-            if (window.alive && window.class_name == L"PelkavornViGEmClass")
-                PostMessageW(window.window, WM_CLOSE, 0, 0);
+        if (HWND window = program_window())
+            PostMessageW(window, WM_CLOSE, 0, 0);
     }
-    program.join();
-    EXPECT_EQ(exit_code, 0);
+    EXPECT_EQ(finish(), 0);
 
     // Reader by reader, against the pads in the order the bus saw them: each stick's pad took
     // exactly the reports its reader read from some point on (those read before the insertion

@@ -1,13 +1,14 @@
-// The program as a user lives it, on the simulated machine: start-up in the program's order
-// (settings, menu, tray, bus, callbacks, first scan, device notifications), the main thread's
-// loop driven by the test, sticks plugged and pulled, the menu clicked, and the shutdown that
-// "Quit" leads to. After every test: no pad left on the bus, the table empty, no handle open.
+// The program as a user lives it, on the simulated machine: the program's own start-up, the
+// main thread's loop driven by the test, sticks plugged and pulled, the menu clicked, and the
+// shutdown that "Quit" leads to. After every test: no pad left on the bus, the table empty, no
+// handle open.
 #pragma once
 
 #include "program_test.h"
 
 #include "app/app_state.h"
 #include "app/settings.h"
+#include "app/startup.h"
 #include "bus/bus.h"
 #include "hid/device_table.h"
 #include "hid/hid_device.h"
@@ -21,25 +22,24 @@
 #include <winsim/hid.h>
 #include <winsim/machine.h>
 
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
+
+// Readers that ended, for a test that puts count_reader_stop in the reader-stopped slot.
+inline std::atomic<int> reader_stops{0};
+inline void count_reader_stop(StickReader* reader) {
+    reader_stops++;
+    on_reader_stopped(reader);
+}
 
 class AppTest : public WinsimTest {
   protected:
     void SetUp() override {
         WinsimTest::SetUp();
-        previous_directory_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/app-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
-        clear_globals();
+        reset_program_globals();
     }
 
     void TearDown() override {
@@ -54,12 +54,8 @@ class AppTest : public WinsimTest {
         if (bus_ >= 0) {
             EXPECT_TRUE(winsim::bus_pads(bus_).empty()) << "a pad was left on the bus";
         }
-        AcquireSRWLockShared(&device_table.lock);
-        EXPECT_EQ(device_table.count, 0);
-        ReleaseSRWLockShared(&device_table.lock);
-        clear_globals();
-        std::filesystem::current_path(previous_directory_);
-        std::filesystem::remove_all(directory_);
+        EXPECT_EQ(table_count(), 0);
+        reset_program_globals();
         WinsimTest::TearDown();
     }
 
@@ -69,39 +65,25 @@ class AppTest : public WinsimTest {
         Refusing, // installed, refuses the protocol version: the program runs without pads
     };
 
-    // Start-up as the program runs it. `notifications`: the window is registered for HID
-    // interface changes. `options`: how the installed bus driver behaves.
+    // The program's start-up. `notifications`: the window's registration for HID interface
+    // changes succeeds. `options`: how the installed bus driver behaves.
     void start(Bus bus = Bus::Working, bool notifications = true, winsim::BusOptions options = {}) {
-        load_settings();
-        build_application_menu();
-        ASSERT_EQ(tray_create(&app_tray), 0);
-        running_ = true;
         if (bus == Bus::Refusing)
             options.protocol_version = BUS_PROTOCOL_VERSION + 1;
         if (bus != Bus::None)
             bus_ = winsim::bus_add(options);
-        bus_client = bus_client_new();
-        bus_connected = bus_connect(bus_client) == BUS_OK ? 1 : 0;
+        if (!notifications)
+            winsim::fail_calls("RegisterDeviceNotificationW", 1, ERROR_NOT_ENOUGH_MEMORY);
+        ASSERT_EQ(app_start(), 0);
+        running_ = true;
         ASSERT_EQ(bus_connected, bus == Bus::Working ? 1 : 0);
-        sample_callback = translate_stick_sample;
-        reader_stopped_callback = on_reader_stopped;
-        device_warning_callback = app_menu_warn;
-        device_table_changed_callback = app_menu_update;
-        device_rescan();
-        if (notifications)
-            tray_register_device_notifications(hid_class_guid(), on_device_change);
     }
 
-    // What follows the loop's end in the program: empty the table, let the bus go, free the
-    // menu.
+    // What follows the loop's end in the program.
     void shut_down() {
         running_ = false;
-        device_table_clear();
-        if (bus_connected)
-            bus_disconnect(bus_client);
-        bus_client_delete(bus_client);
+        app_shutdown();
         bus_client = nullptr;
-        free_application_menu();
     }
 
     // The user chooses "Quit"; the loop ends and the program shuts down.
@@ -168,22 +150,8 @@ class AppTest : public WinsimTest {
     }
 
   public:
-    // An input report of the stick: X and Y raw (centre 0x8000), button.
     static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
-        return {0,
-                static_cast<uint8_t>(x & 0xFF),
-                static_cast<uint8_t>(x >> 8),
-                static_cast<uint8_t>(y & 0xFF),
-                static_cast<uint8_t>(y >> 8),
-                button};
-    }
-    // The pad report a game sees for that input with every mode off.
-    static GamepadReport pad_report(const std::vector<uint8_t>& input) {
-        StickSample sample{};
-        stick_report_decode(input.data(), input.size(), &sample);
-        TranslateModes off{0.0, 0, 0, 0};
-        DrivingState state{};
-        return translate_compute(&sample, &off, &state, translate_system_clock);
+        return stick_report(x, y, button);
     }
     static std::vector<uint8_t> pad_bytes(const GamepadReport& report) {
         auto* bytes = reinterpret_cast<const uint8_t*>(&report);
@@ -221,13 +189,8 @@ class AppTest : public WinsimTest {
         return texts;
     }
 
-    static void put_settings(const std::string& bytes) {
-        std::ofstream(SETTINGS_FILE_NAME, std::ios::binary) << bytes;
-    }
-    static std::string settings_bytes() {
-        std::ifstream in(SETTINGS_FILE_NAME, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static void put_settings(const std::string& bytes) { put_file(SETTINGS_FILE_NAME, bytes); }
+    static std::string settings_bytes() { return file_bytes(SETTINGS_FILE_NAME); }
 
     int bus_ = -1; // the simulated bus, or -1 when none is installed
 
@@ -239,16 +202,13 @@ class AppTest : public WinsimTest {
         EXPECT_EQ(winsim::open_handles(), 0u);
         EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
         winsim::reset();
-        clear_globals();
+        reset_program_globals();
         running_loop_ = true;
         bus_ = -1;
     }
 
   private:
-    static void clear_globals() { reset_program_globals(); }
-
+    TempFolder folder_;
     bool running_ = false;     // started and not yet shut down
     bool running_loop_ = true; // no WM_QUIT yet
-    std::filesystem::path previous_directory_;
-    std::filesystem::path directory_;
 };

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "settings_reset.h"
+#include "settle.h"
+#include "stick_report.h"
+#include "temp_folder.h"
 #include "winsim_test.h"
 
 #include "app/app_state.h"
@@ -18,9 +21,10 @@
 #include <winsim/machine.h>
 
 #include <atomic>
-#include <filesystem>
-#include <system_error>
+#include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 // The values the program's process-wide records have when a process starts.
 inline void reset_program_globals() {
@@ -33,31 +37,41 @@ inline void reset_program_globals() {
     device_table_reset();
 }
 
-// The thread that owns the program's hidden window (its main thread), or 0 before it exists.
-inline DWORD program_main_thread() {
-    for (auto& window : winsim::windows())
-        if (window.class_name == L"PelkavornViGEmClass")
-            return window.thread;
-    return 0;
+// Sticks in the device table, read as the program's lookups read it.
+inline int32_t table_count() {
+    AcquireSRWLockShared(&device_table.lock);
+    int32_t count = device_table.count;
+    ReleaseSRWLockShared(&device_table.lock);
+    return count;
 }
 
-// The program's hidden window while it lives, or null.
-inline HWND program_window() {
-    for (auto& window : winsim::windows())
-        if (window.class_name == L"PelkavornViGEmClass" && window.alive)
-            return window.window;
-    return nullptr;
+// The pad report a game sees for this input with every mode off.
+inline GamepadReport pad_report(const std::vector<uint8_t>& input) {
+    StickSample sample{};
+    stick_report_decode(input.data(), input.size(), &sample);
+    TranslateModes off{0.0, 0, 0, 0};
+    DrivingState state{};
+    return translate_compute(&sample, &off, &state, translate_system_clock);
+}
+
+// Report k of a stick that counts its reports: k travels in X, away from the centre and the
+// clamp, so that with every mode off (driving mode without a press changes nothing) each k
+// below COUNTED_SPAN gives its own pad X, and counter_of_pad_x finds k again.
+constexpr uint32_t COUNTED_SPAN = 30000;
+inline std::vector<uint8_t> counted_report(uint32_t k) {
+    return stick_report(static_cast<uint16_t>(0x8001 + k % COUNTED_SPAN));
+}
+inline std::map<int16_t, uint32_t> counter_of_pad_x() {
+    std::map<int16_t, uint32_t> counters;
+    for (uint32_t k = 0; k < COUNTED_SPAN; k++)
+        counters[pad_report(counted_report(k)).left_x] = k;
+    return counters;
 }
 
 class ProgramTest : public WinsimTest {
   protected:
     void SetUp() override {
         WinsimTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        char pattern[] = "/tmp/program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        std::filesystem::current_path(directory_);
         reset_program_globals();
     }
     void TearDown() override {
@@ -67,13 +81,10 @@ class ProgramTest : public WinsimTest {
             program_.join();
         }
         WinsimTest::TearDown();
-        std::filesystem::current_path(previous_);
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
     }
 
-    // Runs the entry point on a thread of its own and waits until it has settled (or ended).
-    void start() {
+    // Runs the entry point on a thread of its own.
+    void launch() {
         ended_ = false;
         exit_code_ = -1;
         program_ = std::thread([this] {
@@ -81,20 +92,16 @@ class ProgramTest : public WinsimTest {
             exit_code_ = wmain(0, none, none);
             ended_ = true;
         });
-        settle();
     }
-    // Until the main thread waits for messages with none queued and the stick in `stick_` (if
-    // any) has its read outstanding, or the program has ended.
-    void settle() {
-        ASSERT_TRUE(wait_for([this] {
-            if (ended_)
-                return true;
-            DWORD thread = program_main_thread();
-            if (!thread || !winsim::thread_waiting_for_messages(thread))
-                return false;
-            return stick_ < 0 || winsim::running_threads() == 0 ||
-                   winsim::hid_pending_reads(stick_) > 0;
-        }));
+    // Runs the entry point and waits until it has settled (or ended).
+    void start() {
+        launch();
+        ASSERT_TRUE(settle());
+    }
+    // Until the program has done all it will do until the next outside event; false when it
+    // hangs.
+    bool settle() const {
+        return settle_program([this] { return !ended_; });
     }
     // Waits for the entry point to return; its exit code.
     int finish() {
@@ -108,9 +115,32 @@ class ProgramTest : public WinsimTest {
         EXPECT_EQ(finish(), 0);
     }
 
+    // The menu as the user sees it, opened from the icon and dismissed; empty when none opened.
+    std::vector<winsim::MenuEntry> menu() {
+        winsim::dismiss_menu();
+        size_t before = winsim::shown_menus().size();
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        EXPECT_TRUE(settle());
+        auto shown = winsim::shown_menus();
+        return shown.size() > before ? shown.back().items : std::vector<winsim::MenuEntry>{};
+    }
+    // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
+    std::vector<bool> check_marks() {
+        auto items = menu();
+        if (items.size() < 5 || items[4].submenu.size() < 2)
+            return {};
+        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
+                items[4].submenu[1].checked};
+    }
+    // The user opens the menu and chooses the item at `path`.
+    void click(const std::vector<std::wstring>& path) {
+        winsim::choose_menu_item(path);
+        EXPECT_TRUE(winsim::click_tray_icon(WM_RBUTTONUP));
+        EXPECT_TRUE(settle());
+    }
+
+    TempFolder folder_;
     std::thread program_;
     std::atomic<bool> ended_{false};
     int exit_code_ = -1;
-    int stick_ = -1; // a stick whose outstanding read settle() waits for; -1 for none
-    std::filesystem::path previous_, directory_;
 };

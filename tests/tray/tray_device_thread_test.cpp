@@ -1,6 +1,9 @@
 // Device changes reaching the callback, and other threads handing work to the main thread.
 #include "tray_test.h"
 
+#include "bus/bus.h"
+#include "hid/hid_device.h"
+
 #include <dbt.h>
 
 #include <atomic>
@@ -9,9 +12,8 @@
 
 namespace {
 
-const GUID hid_class{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID other_class{
-    0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
+const GUID hid_class = hid_class_guid();
+const GUID other_class = BUS_INTERFACE_GUID;
 
 struct Change {
     DeviceChangeKind kind;
@@ -194,7 +196,7 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
     while (!finished || winsim::queued_messages() > 0) {
         if (clicks < 20 && winsim::click_tray_icon(WM_RBUTTONUP))
             clicks++;
-        pump_message(1);
+        pump_message(TRAY_WAIT_FOR_MESSAGE);
     }
     reader.join();
     pump_idle();

@@ -20,9 +20,9 @@ TEST_F(TrayIcon, CreateShowsOneIconWithImageTooltipAndHiddenWindow) {
     create();
     auto icons = winsim::tray_icons();
     ASSERT_EQ(icons.size(), 1u);
-    EXPECT_EQ(icons[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
-    EXPECT_EQ(icons[0].image, L"APP_ICON");
-    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    EXPECT_EQ(icons[0].tooltip, app_tray.tooltip);
+    EXPECT_EQ(icons[0].image, app_tray.icon_name);
+    EXPECT_EQ(icons[0].callback_message, UINT(TRAY_CALLBACK_MESSAGE));
     EXPECT_EQ(icons[0].id, 0u);
     auto windows = winsim::windows();
     ASSERT_EQ(windows.size(), 1u);
@@ -51,7 +51,7 @@ TEST_F(TrayIcon, IconWithoutImageWhenTheResourceIsMissing) {
     create();
     ASSERT_EQ(winsim::tray_icons().size(), 1u);
     EXPECT_EQ(winsim::tray_icons()[0].image, L"");
-    EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, app_tray.tooltip);
     destroy();
 }
 
@@ -137,8 +137,8 @@ TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
     auto icons = winsim::tray_icons();
     ASSERT_EQ(icons.size(), 1u);
     EXPECT_EQ(icons[0].tooltip, L"After refresh");
-    EXPECT_EQ(icons[0].image, L"APP_ICON");
-    EXPECT_EQ(icons[0].callback_message, 0x401u);
+    EXPECT_EQ(icons[0].image, app_tray.icon_name);
+    EXPECT_EQ(icons[0].callback_message, UINT(TRAY_CALLBACK_MESSAGE));
     winsim::choose_menu_item({L"Pelkavorn K7 Detected"});
     click();
     ASSERT_EQ(choices.size(), 1u) << "the menu works on the re-added icon";
@@ -187,19 +187,7 @@ TEST_F(TrayMenu, ClickShowsTheApplicationMenuTree) {
     create();
     winsim::set_cursor_pos(1500, 1040);
     auto shown = click();
-    expect_menu_rows(shown.items, {
-                                      {L"Pelkavorn K7 Not Detected", 1000, false, false, false, 0},
-                                      {L"", 1, true, false, false, 0},
-                                      {L"Rotate 40-Deg", 1002, false, true, false, 0},
-                                      {L"Driving Mode", 1003, false, false, false, 0},
-                                      {L"FN Modes", 1006, false, false, false, 2},
-                                      {L"Quit", 1007, false, false, false, 0},
-                                  });
-    expect_menu_rows(shown.items[4].submenu,
-                     {
-                         {L"76-Deg Movement Lock", 1004, false, false, false, 0},
-                         {L"Fast Turns", 1005, false, true, false, 0},
-                     });
+    expect_menu(shown.items, L"Pelkavorn K7 Not Detected", {true, false, false, true});
     EXPECT_EQ(shown.items[2].data, reinterpret_cast<ULONG_PTR>(&menu_[2]));
     EXPECT_EQ(shown.items[4].submenu[1].data, reinterpret_cast<ULONG_PTR>(&fn_modes_[1]));
     EXPECT_EQ(shown.flags, 0x182u); // return the command, no notifications, right button
@@ -325,7 +313,7 @@ TEST_F(TrayMenu, OnlyButtonReleasesOpenTheMenu) {
         EXPECT_TRUE(winsim::shown_menus().empty());
         auto handled = winsim::default_handled();
         ASSERT_FALSE(handled.empty());
-        EXPECT_EQ(handled.back().message, 0x401u);
+        EXPECT_EQ(handled.back().message, UINT(TRAY_CALLBACK_MESSAGE));
         EXPECT_EQ(static_cast<UINT>(handled.back().lparam), mouse);
     }
     destroy();
@@ -364,25 +352,25 @@ TEST_F(TrayBalloon, SeverityPicksTheBalloonIcon) {
         {0, NIIF_INFO}, {1, NIIF_WARNING}, {2, NIIF_ERROR}, {3, NIIF_NONE}, {-1, NIIF_NONE}};
     create();
     for (const Row& row : table)
-        tray_show_balloon(static_cast<BalloonSeverity>(row.severity), L"Pelkavorn error",
-                          L"ViGEmBus not installed");
+        tray_show_balloon(static_cast<BalloonSeverity>(row.severity), BALLOON_TITLE,
+                          BALLOON_BUS_NOT_INSTALLED);
     auto shown = winsim::balloons();
     ASSERT_EQ(shown.size(), std::size(table));
     for (size_t i = 0; i < shown.size(); i++) {
         SCOPED_TRACE(table[i].severity);
         EXPECT_EQ(shown[i].icon, table[i].icon);
-        EXPECT_EQ(shown[i].title, L"Pelkavorn error");
-        EXPECT_EQ(shown[i].text, L"ViGEmBus not installed");
+        EXPECT_EQ(shown[i].title, BALLOON_TITLE);
+        EXPECT_EQ(shown[i].text, BALLOON_BUS_NOT_INSTALLED);
         EXPECT_EQ(shown[i].timeout_ms, 10000u);
     }
-    EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Pelkavorn K7 v1.2.5.0");
-    EXPECT_EQ(winsim::tray_icons()[0].image, L"APP_ICON");
+    EXPECT_EQ(winsim::tray_icons()[0].tooltip, app_tray.tooltip);
+    EXPECT_EQ(winsim::tray_icons()[0].image, app_tray.icon_name);
     destroy();
 }
 
 TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
     create();
-    tray_show_balloon(BALLOON_WARNING, L"Pelkavorn error", L"Device count limit reached");
+    tray_show_balloon(BALLOON_WARNING, BALLOON_TITLE, BALLOON_DEVICE_LIMIT);
     tray_refresh(&descriptor_);
     tray_refresh(&descriptor_);
     EXPECT_EQ(winsim::balloons().size(), 1u);
@@ -390,10 +378,10 @@ TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
 }
 
 TEST_F(TrayBalloon, NothingWithoutATray) {
-    tray_show_balloon(BALLOON_ERROR, L"Pelkavorn error", L"before");
+    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"before");
     create();
     destroy();
-    tray_show_balloon(BALLOON_ERROR, L"Pelkavorn error", L"after");
+    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"after");
     EXPECT_TRUE(winsim::balloons().empty());
 }
 
@@ -420,9 +408,9 @@ TEST_F(TrayWindow, QuitEndsThePumpAfterWhatWasPostedBefore) {
     ran = 0;
     EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 1);
     tray_destroy();
-    EXPECT_EQ(pump_message(1), 0);
+    EXPECT_EQ(pump_message(TRAY_WAIT_FOR_MESSAGE), 0);
     EXPECT_EQ(ran, 1);
-    EXPECT_EQ(pump_message(1), -1);
+    EXPECT_EQ(pump_message(TRAY_WAIT_FOR_MESSAGE), -1);
     EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 0);
     EXPECT_EQ(pump_message(0), 0);
     EXPECT_EQ(ran, 1);

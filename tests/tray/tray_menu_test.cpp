@@ -1,5 +1,8 @@
-// The menu description on its own: identifiers, separators and text limits, without a platform.
+// The menu description on its own: identifiers, separators and text limits, without a platform;
+// the application's own menu for the identifiers.
 #include "tray/tray_menu.h"
+
+#include <menu_check.h>
 
 #include <gtest/gtest.h>
 
@@ -43,22 +46,6 @@ void record_item(void* context, void* menu, const TrayMenuItem* item, uint32_t i
         {menu_number(menu), item->text, id, sub ? menu_number(sub) : -1, false});
 }
 
-// The application menu's shape: status line, separator, two modes, a submenu of two, "Quit".
-TrayMenuItem fn_modes[] = {
-    {L"76-Deg Movement Lock", 0, 0, nullptr, 0, nullptr},
-    {L"Fast Turns", 0, 0, nullptr, 0, nullptr},
-    {nullptr, 0, 0, nullptr, 0, nullptr},
-};
-TrayMenuItem application_menu[] = {
-    {L"Pelkavorn K7 Not Detected", 0, 0, nullptr, 0, nullptr},
-    {L"-", 0, 0, nullptr, 0, nullptr},
-    {L"Rotate 40-Deg", 0, 0, nullptr, 0, nullptr},
-    {L"Driving Mode", 0, 0, nullptr, 0, nullptr},
-    {L"FN Modes", 0, 0, nullptr, 0, fn_modes},
-    {L"Quit", 0, 0, nullptr, 0, nullptr},
-    {nullptr, 0, 0, nullptr, 0, nullptr},
-};
-
 std::vector<Built> walk(const TrayMenuItem* items, uint32_t* counter, Recorder& recorder) {
     TrayMenuSink sink{&recorder, record_create, record_separator, record_item};
     tray_menu_walk(items, counter, &sink);
@@ -78,9 +65,10 @@ TEST(TrayMenuIdentifiers, ApplicationMenuGetsItsFixedIdentifiers) {
         {1, L"Quit", 1007, -1, false},
     };
     for (int build = 0; build < 2; build++) { // every build numbers alike
+        AppMenuCopy menu;
         Recorder recorder;
         uint32_t counter = FIRST_MENU_ITEM_ID;
-        auto rows = walk(application_menu, &counter, recorder);
+        auto rows = walk(menu.items, &counter, recorder);
         ASSERT_EQ(rows.size(), expected.size());
         for (size_t i = 0; i < rows.size(); i++) {
             SCOPED_TRACE(i);
@@ -120,7 +108,8 @@ TEST(TrayMenuIdentifiers, NoMenuWhenTheSinkCannotMakeOne) {
     recorder.fail_after = 0;
     uint32_t counter = 1000;
     TrayMenuSink sink{&recorder, record_create, record_separator, record_item};
-    EXPECT_EQ(tray_menu_walk(application_menu, &counter, &sink), nullptr);
+    AppMenuCopy menu;
+    EXPECT_EQ(tray_menu_walk(menu.items, &counter, &sink), nullptr);
     EXPECT_TRUE(recorder.rows.empty());
 }
 

@@ -1,11 +1,15 @@
-// A tray built from a copy of the application menu's shape, driven as a user would.
+// A tray built from the application's own menu, its callbacks recording the choices, driven as
+// a user would.
 #pragma once
 
 #include "tray/tray.h"
 
+#include <menu_check.h>
+
 #include <winsim/desktop.h>
 #include <winsim_test.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,17 +26,14 @@ class TrayTest : public WinsimTest {
     void SetUp() override {
         WinsimTest::SetUp();
         choices.clear();
-        fn_modes_[0] = {L"76-Deg Movement Lock", 0, 0, record_choice, 0, nullptr};
-        fn_modes_[1] = {L"Fast Turns", 0, 1, record_choice, 0, nullptr};
-        fn_modes_[2] = {nullptr, 0, 0, nullptr, 0, nullptr};
-        menu_[0] = {L"Pelkavorn K7 Not Detected", 0, 0, record_choice, 0, nullptr};
-        menu_[1] = {L"-", 0, 0, nullptr, 0, nullptr};
-        menu_[2] = {L"Rotate 40-Deg", 0, 1, record_choice, 0, nullptr};
-        menu_[3] = {L"Driving Mode", 0, 0, record_choice, 0, nullptr};
-        menu_[4] = {L"FN Modes", 0, 0, nullptr, 0, fn_modes_};
-        menu_[5] = {L"Quit", 0, 0, record_choice, 0, nullptr};
-        menu_[6] = {nullptr, 0, 0, nullptr, 0, nullptr};
-        descriptor_ = {L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", menu_};
+        // The application's own menu, with "Rotate 40-Deg" and "Fast Turns" checked.
+        mode_settings.rotate = 1;
+        mode_settings.fast_turns = 1;
+        menu_copy_ = std::make_unique<AppMenuCopy>(record_choice);
+        menu_ = menu_copy_->items;
+        fn_modes_ = menu_copy_->fn_modes;
+        reset_mode_settings();
+        descriptor_ = {app_tray.icon_name, app_tray.tooltip, menu_};
         main_thread_ = GetCurrentThreadId();
     }
 
@@ -69,8 +70,9 @@ class TrayTest : public WinsimTest {
 
   public:
     // Open to work that runs on the main thread on a test's behalf.
-    TrayMenuItem fn_modes_[3];
-    TrayMenuItem menu_[7];
+    std::unique_ptr<AppMenuCopy> menu_copy_;
+    TrayMenuItem* fn_modes_ = nullptr;
+    TrayMenuItem* menu_ = nullptr;
     TrayDescriptor descriptor_;
     DWORD main_thread_ = 0;
 };

@@ -8,6 +8,7 @@
 // A wrong scenario is reported on standard error with its line number, exit code 2.
 #include "plot.h"
 #include "scenario.h"
+#include "settle.h"
 
 #include "app/entry.h"
 #include "bus/bus.h"
@@ -102,53 +103,12 @@ std::vector<uint8_t> config_bytes(const std::vector<int64_t>& values) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-HWND program_window() {
-    for (auto& window : winsim::windows())
-        if (window.alive && window.class_name == L"PelkavornViGEmClass")
-            return window.window;
-    return nullptr;
-}
-
-DWORD program_thread() {
-    for (auto& window : winsim::windows())
-        if (window.class_name == L"PelkavornViGEmClass")
-            return window.thread;
-    return 0;
-}
-
-// True when the program has done all it will do until the next outside event: its main thread
-// waits for messages with none queued, every stick it holds has its next read outstanding, and
-// no reader is still on its way out.
-bool settled(const Player& player) {
-    if (player.running && !player.program_ended) {
-        DWORD thread = program_thread();
-        if (!thread || !winsim::thread_waiting_for_messages(thread))
-            return false;
-    }
-    size_t readers = 0;
-    for (auto& [name, device] : player.devices) {
-        size_t open = winsim::hid_open_files(device.id);
-        if (open == 0)
-            continue;
-        if (!device.plugged || winsim::hid_pending_reads(device.id) == 0)
-            return false;
-        readers++;
-    }
-    return winsim::running_threads() == readers;
-}
-
-// Waits until the machine has settled and stays so for a few polls.
+// Waits until the program has settled; one that never does is stuck, and the run ends.
 void settle(const Player& player) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int calm = 0;
-    while (calm < 3) {
-        calm = settled(player) ? calm + 1 : 0;
-        if (std::chrono::steady_clock::now() > deadline) {
-            std::fprintf(stderr, "pelkavorn-sim: the program did not settle\n");
-            std::fflush(stdout);
-            std::_Exit(3);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!settle_program([&player] { return player.running && !player.program_ended; })) {
+        std::fprintf(stderr, "pelkavorn-sim: the program did not settle\n");
+        std::fflush(stdout);
+        std::_Exit(3);
     }
 }
 
@@ -294,7 +254,7 @@ void start_program(Player& player) {
     // Start-up is over once the window exists and the loop waits for messages, or the entry
     // point returned.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!player.program_ended && !program_thread()) {
+    while (!player.program_ended && !program_main_thread()) {
         if (std::chrono::steady_clock::now() > deadline) {
             std::fprintf(stderr, "pelkavorn-sim: the program never made its window\n");
             std::_Exit(3);

@@ -46,6 +46,7 @@ struct Bus {
     std::vector<BusRequest> log;
     std::vector<BusEvent> events; // pads plugged in and unplugged, reports taken, in order
     std::vector<std::pair<uint32_t, std::shared_ptr<Request>>> feedback; // pending, by serial
+    std::vector<std::shared_ptr<Request>> held_plug_ins; // pending until bus_release_plug_ins
 };
 
 // This part's own state, keyed by its own type.
@@ -141,6 +142,21 @@ bool has_output(DWORD code) {
     return code == ctl_x360_feedback || code == ctl_ds4_feedback || code == ctl_x360_user_index;
 }
 
+// A pad is plugged in under the serial the request names, and the request answered.
+void plug_in(Bus& bus, const std::shared_ptr<Request>& request) {
+    const std::vector<BYTE>& in = request->input;
+    uint32_t serial = u32(in, 4);
+    if (serial == 0 || bus.pads.count(serial) || bus.foreign_serials.count(serial)) {
+        finish(bus, request, ERROR_ALREADY_EXISTS);
+        return;
+    }
+    bus.pads[serial] = BusPad{serial, u32(in, 8), u16(in, 12), u16(in, 14), {}, 0, std::nullopt};
+    if (u32(in, 8) == pad_x360)
+        bus.pads[serial].user_index = free_slot(bus);
+    bus.events.push_back({BusEvent::Plugged, serial, {}});
+    finish(bus, request, 0);
+}
+
 void submit(Bus& bus, const std::shared_ptr<Request>& request) {
     const std::vector<BYTE>& in = request->input;
     bus.log.push_back({request->code, in, request->output_length});
@@ -170,16 +186,10 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
             finish(bus, request, u32(in, 4) == o.protocol_version ? 0 : ERROR_NOT_SUPPORTED);
         return;
     case ctl_plug_in:
-        if (serial == 0 || pad != bus.pads.end() || bus.foreign_serials.count(serial)) {
-            finish(bus, request, ERROR_ALREADY_EXISTS);
-            return;
-        }
-        bus.pads[serial] =
-            BusPad{serial, u32(in, 8), u16(in, 12), u16(in, 14), {}, 0, std::nullopt};
-        if (u32(in, 8) == pad_x360)
-            bus.pads[serial].user_index = free_slot(bus);
-        bus.events.push_back({BusEvent::Plugged, serial, {}});
-        finish(bus, request, 0);
+        if (o.hold_plug_in)
+            bus.held_plug_ins.push_back(request);
+        else
+            plug_in(bus, request);
         return;
     case ctl_wait_ready:
         if (!o.wait_ready)
@@ -275,6 +285,8 @@ void submit(Bus& bus, const std::shared_ptr<Request>& request) {
 }
 
 void cancel(Bus& bus, const std::shared_ptr<Request>& request) {
+    auto& held = bus.held_plug_ins;
+    held.erase(std::remove(held.begin(), held.end(), request), held.end());
     auto& pending = bus.feedback;
     pending.erase(std::remove_if(pending.begin(), pending.end(),
                                  [&](auto& entry) { return entry.second == request; }),
@@ -314,6 +326,24 @@ void bus_set_options(int id, const BusOptions& options) {
     }
 }
 
+size_t bus_release_plug_ins(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto bus = find_bus(id);
+    if (!bus)
+        return 0;
+    auto requests = std::move(bus->held_plug_ins);
+    bus->held_plug_ins.clear();
+    for (auto& request : requests)
+        plug_in(*bus, request);
+    return requests.size();
+}
+
+size_t bus_held_plug_ins(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto bus = find_bus(id);
+    return bus ? bus->held_plug_ins.size() : 0;
+}
+
 void bus_remove(int id) {
     std::wstring path;
     {
@@ -323,6 +353,7 @@ void bus_remove(int id) {
             return;
         bus->device->present = false;
         bus->feedback.clear();
+        bus->held_plug_ins.clear(); // aborted with the files below, never to plug a pad in
         device_drop_files(*bus->device, ERROR_DEVICE_NOT_CONNECTED);
         bus->pads.clear();
         path = bus->device->interfaces[0].path;

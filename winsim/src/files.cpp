@@ -245,7 +245,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURI
     std::shared_ptr<Device> device;
     std::wstring found;
     for (auto& candidate : devices()) {
-        if (!candidate->present || !candidate->enabled)
+        // A withdrawn interface's name no longer leads to the device.
+        if (!candidate->present || !candidate->enabled || !candidate->listed)
             continue;
         for (auto& interface : candidate->interfaces)
             if (same_name(interface.path, path)) {

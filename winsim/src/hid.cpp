@@ -232,12 +232,34 @@ void hid_plug(int id) {
     {
         std::lock_guard<std::recursive_mutex> held(lock());
         auto sim = find_sim(id);
-        if (!sim || sim->device->present)
+        if (!sim || (sim->device->present && sim->device->listed))
             return;
         sim->device->present = true;
+        sim->device->listed = true;
         interfaces = sim->device->interfaces;
     }
     announce_interfaces(interfaces, true);
+}
+
+std::vector<int> hid_devices() {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    std::vector<int> ids;
+    for (auto& sim : hid().sims)
+        ids.push_back(sim->id);
+    return ids;
+}
+
+void hid_withdraw(int id) {
+    std::vector<Interface> interfaces;
+    {
+        std::lock_guard<std::recursive_mutex> held(lock());
+        auto sim = find_sim(id);
+        if (!sim || !sim->device->present || !sim->device->listed)
+            return;
+        sim->device->listed = false;
+        interfaces = sim->device->interfaces;
+    }
+    announce_interfaces(interfaces, false);
 }
 
 bool hid_deliver(int id, const std::vector<uint8_t>& report) {

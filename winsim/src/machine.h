@@ -107,6 +107,7 @@ struct Device {
     std::vector<Interface> interfaces;
     bool present = true;
     bool enabled = true;
+    bool listed = true; // false: its interfaces are withdrawn, though the device still runs
     std::optional<std::wstring> bus_description;
     std::optional<std::wstring> registry_description;
     std::vector<Holder> foreign_holders; // other processes that hold the device open

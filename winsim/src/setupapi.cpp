@@ -30,7 +30,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, 
     auto set = std::make_shared<DevInfoSet>();
     set->class_guid = *class_guid;
     for (auto& device : devices()) {
-        if ((flags & DIGCF_PRESENT) && (!device->present || !device->enabled))
+        if ((flags & DIGCF_PRESENT) && (!device->present || !device->enabled || !device->listed))
             continue;
         if (enumerator && !same_name(device->instance_id, enumerator))
             continue;

@@ -40,10 +40,16 @@ HidDeviceOptions hid_mouse(int number = 1);
 
 // Plugs a device in and announces its interfaces; returns its id.
 int hid_add(const HidDeviceOptions& options);
+// Ids of every HID device added since the reset, plugged in or not, in the order added.
+std::vector<int> hid_devices();
 // Unplug: pending reads on every handle fail, later I/O fails, the interfaces are announced
-// gone. Plug brings the same device back with its interfaces.
+// gone. Plug brings the same device back with its interfaces (a withdrawn one too).
 void hid_unplug(int id);
 void hid_plug(int id);
+// The device's interfaces are withdrawn (announced gone, left out of the enumeration, their
+// names open nothing) while the device runs on: handles already open on it keep reading, as
+// when its driver disables the interface without removing the device.
+void hid_withdraw(int id);
 // The device sends an input report: a pending read on each open handle takes it, otherwise
 // the handle buffers it (bounded by queue_limit). False when the device is not running.
 bool hid_deliver(int id, const std::vector<uint8_t>& report);

@@ -89,6 +89,7 @@ struct BusOptions {
     unsigned feedback_failures = 0; // ... this many of them from now on (0: every one)
     bool feedback_at_once = false;
     unsigned completion_delay_ms = 0; // nonzero: requests complete later, on another thread
+    bool hold_plug_in = false;        // plug-in requests stay pending until bus_release_plug_ins
 };
 
 struct BusRequest {
@@ -114,6 +115,10 @@ struct BusPad {
 int bus_add(const BusOptions& options = {});
 void bus_set_options(int bus, const BusOptions& options);
 // Removes the bus interface; open handles fail their pending and later requests.
+// Plug-in requests held under `hold_plug_in` and not yet answered; answers them all (the pads
+// plug in then), returning how many there were.
+size_t bus_held_plug_ins(int bus);
+size_t bus_release_plug_ins(int bus);
 void bus_remove(int bus);
 std::wstring bus_path(int bus);
 // Another program's pad holds this serial, so plug-in requests for it fail.
