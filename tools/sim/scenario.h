@@ -48,7 +48,7 @@ struct Scenario {
 
 // Parses and checks a whole scenario: every command known, its arguments in range, commands
 // that need the program running only while it runs, set-up commands only before "start", and
-// names that refer to devices plugged in by the scenario.
+// names that refer to devices plugged in by the scenario (hold may name a stick still to come).
 Scenario scenario_parse(const std::string& text);
 
 // The text as it can be shown in a message: every byte outside printable ASCII as \xHH.
