@@ -615,6 +615,17 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
     }
     case Verb::Bus:
         return;
+    case Verb::Windows:
+        // The program runs on whichever Windows Wine is: the executable and the prefix say.
+        return;
+    case Verb::Hold:
+    case Verb::Release:
+        // No other program holds a rig stick yet; scripts/wine-e2e leaves such scenarios out.
+        std::fprintf(stderr,
+                     "rig-harness: line %d: another program holding a stick is not "
+                     "played here yet\n",
+                     c.line);
+        std::exit(2);
     case Verb::Clock: {
         // The simulator sets the program's clock; here real time has to pass instead, at least
         // as much as the scenario's clock moves on.

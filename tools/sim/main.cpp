@@ -51,11 +51,22 @@ struct Device {
     bool plugged;
 };
 
+// Another program's hold on a stick: it opens the stick with GENERIC_READ | GENERIC_WRITE and
+// its share mode, and keeps a read outstanding, so it takes every report the stick sends.
+struct Hold {
+    DWORD share = 0;
+    bool waiting = false;      // for the stick to be plugged in; it opens it at the arrival
+    bool holding = false;      // its handle works
+    size_t reports_before = 0; // hid_foreign_reports when it opened the stick
+    size_t reports = 0;        // what its reads took, counted when it lost the stick
+};
+
 // The scenario being played and what has been printed of the machine so far.
 struct Player {
     sim::BusKind bus_kind = sim::BusKind::Present;
     int bus = -1;
     std::map<std::string, Device> devices;
+    std::map<std::string, Hold> holds; // by stick name, from hold to release
     int next_number = 1;
     std::thread program;
     std::atomic<bool> program_ended{false};
@@ -129,9 +140,20 @@ int16_t s16(const std::vector<uint8_t>& b, size_t at) {
     return (int16_t)(b[at] | (b[at + 1] << 8));
 }
 
-// Prints what happened since the last print: pads arriving and leaving and every report a pad
+// Prints what happened since the last print: another program losing a stick it held (a
+// restart or unplugging ended its handle), pads arriving and leaving and every report a pad
 // took, in the order the bus saw them, then the balloons.
 void print_events(Player& player) {
+    for (auto& [name, hold] : player.holds) {
+        if (!hold.holding)
+            continue;
+        int id = player.devices.at(name).id;
+        if (winsim::hid_foreign_holders(id) > 0)
+            continue;
+        hold.holding = false;
+        hold.reports = winsim::hid_foreign_reports(id) - hold.reports_before;
+        std::printf("holder %s lost\n", name.c_str());
+    }
     if (player.bus >= 0) {
         auto events = winsim::bus_events(player.bus);
         for (size_t i = player.events_seen; i < events.size(); i++) {
@@ -233,6 +255,17 @@ void release_held_device_changes() {
     winsim::release_device_changes(all);
 }
 
+// The other program opens the stick now; "holder NAME refused" when that fails as its
+// CreateFile would (this program has the stick open and does not share it).
+void open_hold(Player& player, const std::string& name, Hold& hold) {
+    int id = player.devices.at(name).id;
+    hold.waiting = false;
+    hold.holding = winsim::hid_hold(id, GENERIC_READ | GENERIC_WRITE, hold.share);
+    hold.reports_before = winsim::hid_foreign_reports(id);
+    if (!hold.holding)
+        std::printf("holder %s refused\n", name.c_str());
+}
+
 void start_program(Player& player) {
     if (player.bus_kind != sim::BusKind::Absent) {
         winsim::BusOptions options;
@@ -300,6 +333,11 @@ void play(const sim::Command& command, Player& player) {
             auto options = command.other ? winsim::hid_mouse(number) : winsim::hid_stick(number);
             player.devices[command.name] = {winsim::hid_add(options), command.other, true};
         }
+        // A program that waits for the stick opens it on its arrival, before this program
+        // hears of it.
+        auto hold = player.holds.find(command.name);
+        if (hold != player.holds.end() && hold->second.waiting)
+            open_hold(player, command.name, hold->second);
         release_held_device_changes();
         break;
     }
@@ -315,6 +353,31 @@ void play(const sim::Command& command, Player& player) {
         release_held_device_changes();
         break;
     }
+    case Verb::Hold: {
+        Hold& hold = player.holds[command.name];
+        hold.share = command.shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+        auto found = player.devices.find(command.name);
+        if (found != player.devices.end() && found->second.plugged)
+            open_hold(player, command.name, hold);
+        else
+            hold.waiting = true;
+        break;
+    }
+    case Verb::Release: {
+        Hold& hold = player.holds.at(command.name);
+        if (hold.holding) {
+            int id = player.devices.at(command.name).id;
+            hold.reports = winsim::hid_foreign_reports(id) - hold.reports_before;
+            winsim::hid_release(id);
+        }
+        // The program hears nothing of another program's close: no device change.
+        std::printf("holder %s released %zu\n", command.name.c_str(), hold.reports);
+        player.holds.erase(command.name);
+        break;
+    }
+    case Verb::Windows:
+        winsim::set_wow64(command.wow64);
+        return;
     case Verb::Start:
         start_program(player);
         break;
@@ -387,15 +450,21 @@ int help() {
         "\n"
         "Plays the scenario FILE (- reads standard input; none plays the demonstration) with the\n"
         "real program on a simulated machine and prints one event a line: pad, plugged,\n"
-        "unplugged, balloon, menu, settings, exit. --dir DIR runs it in DIR instead of a fresh\n"
-        "temporary folder; --plot draws what the modes do to the stick's circle into FILE.svg.\n"
+        "unplugged, holder, balloon, menu, settings, exit. --dir DIR runs it in DIR instead of\n"
+        "a fresh temporary folder; --plot draws what the modes do to the stick's circle into\n"
+        "FILE.svg.\n"
         "A wrong scenario is reported on standard error with its line number, exit code 2.\n"
         "\n"
         "A scenario has one command a line; # starts a comment.\n"
         "  config A B C D, config-bytes HEX...  before start: the settings file's values or bytes\n"
         "  bus present|absent|old-version       before start: the bus driver (present by default)\n"
+        "  windows native|wow64                 before start: the program is 32-bit on 64-bit\n"
+        "                                       Windows (wow64), or native (by default)\n"
         "  plug NAME [other], unplug NAME       a stick (or an unrelated HID device) comes or "
         "goes\n"
+        "  hold NAME [shared], release NAME     another program opens the stick (now, or as it\n"
+        "                                       is plugged in) sharing nothing (or reading and\n"
+        "                                       writing) and keeps reading it; it closes it\n"
         "  start                                the program's entry point begins\n"
         "  clock SECONDS                        from now on the time function returns SECONDS\n"
         "  stick NAME X Y BUTTON                one report: X, Y 0 to 65535, button 0 or 1\n"

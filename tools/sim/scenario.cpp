@@ -59,6 +59,8 @@ bool parse_hex(const std::vector<std::string>& words, size_t first, std::vector<
 struct DeviceState {
     bool other;
     bool plugged;
+    bool held = false;  // by another program, from hold to release
+    bool named = false; // by hold only, not plugged in yet
 };
 
 // What the checks need to know while walking the scenario.
@@ -67,6 +69,7 @@ struct Walk {
     bool running = false;
     bool settings_given = false;
     bool bus_given = false;
+    bool windows_given = false;
     std::map<std::string, DeviceState> devices;
 };
 
@@ -122,8 +125,11 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
             if (found->second.plugged)
                 return "'" + printable(command.name) + "' is plugged in already";
             if (found->second.other != command.other)
-                return "'" + printable(command.name) + "' was plugged in as another kind of device";
+                return "'" + printable(command.name) +
+                       (found->second.named ? "' is held, so it is a stick"
+                                            : "' was plugged in as another kind of device");
             found->second.plugged = true;
+            found->second.named = false;
         } else {
             walk.devices[command.name] = {command.other, true};
         }
@@ -136,6 +142,41 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
         if (found == walk.devices.end() || !found->second.plugged)
             return "'" + printable(command.name) + "' is not plugged in";
         found->second.plugged = false;
+    } else if (verb == "hold") {
+        command.verb = Verb::Hold;
+        if (args < 1 || args > 2 || (args == 2 && words[2] != "shared"))
+            return "hold takes a stick's name and, for a holder that shares, 'shared'";
+        command.name = words[1];
+        command.shared = args == 2;
+        auto found = walk.devices.find(command.name);
+        if (found == walk.devices.end()) {
+            DeviceState named = {false, false};
+            named.named = true;
+            found = walk.devices.emplace(command.name, named).first;
+        }
+        if (found->second.other)
+            return "'" + printable(command.name) + "' is not a stick";
+        if (found->second.held)
+            return "'" + printable(command.name) + "' is held already";
+        found->second.held = true;
+    } else if (verb == "release") {
+        command.verb = Verb::Release;
+        if (args != 1)
+            return "release takes a name";
+        command.name = words[1];
+        auto found = walk.devices.find(command.name);
+        if (found == walk.devices.end() || !found->second.held)
+            return "'" + printable(command.name) + "' is not held";
+        found->second.held = false;
+    } else if (verb == "windows") {
+        command.verb = Verb::Windows;
+        if (args != 1 || (words[1] != "native" && words[1] != "wow64"))
+            return "windows takes native or wow64";
+        command.wow64 = words[1] == "wow64";
+        if (walk.windows_given)
+            return "windows is given twice";
+        walk.windows_given = true;
+        return before_start("windows");
     } else if (verb == "start") {
         command.verb = Verb::Start;
         if (args != 0)

@@ -21,6 +21,9 @@ enum class Verb {
     Menu,        // menu
     Settings,    // settings
     Close,       // close
+    Hold,        // hold NAME [shared]
+    Release,     // release NAME
+    Windows,     // windows native|wow64
 };
 
 enum class BusKind { Present, Absent, OldVersion };
@@ -28,8 +31,10 @@ enum class BusKind { Present, Absent, OldVersion };
 struct Command {
     int line = 0;
     Verb verb = Verb::Start;
-    std::string name;   // plug, unplug, stick, report; the item's text for click
-    bool other = false; // plug NAME other: an unrelated HID device
+    std::string name;    // plug, unplug, stick, report, hold, release; the item's text for click
+    bool other = false;  // plug NAME other: an unrelated HID device
+    bool shared = false; // hold NAME shared: the other program shares reading and writing
+    bool wow64 = false;  // windows wow64: a 32-bit program on 64-bit Windows
     BusKind bus = BusKind::Present;
     std::vector<int64_t> numbers;       // config (4), clock (1), stick (X, Y, button)
     std::vector<uint8_t> bytes;         // config-bytes, report
@@ -43,7 +48,7 @@ struct Scenario {
 
 // Parses and checks a whole scenario: every command known, its arguments in range, commands
 // that need the program running only while it runs, set-up commands only before "start", and
-// names that refer to devices plugged in by the scenario.
+// names that refer to devices plugged in by the scenario (hold may name a stick still to come).
 Scenario scenario_parse(const std::string& text);
 
 // The text as it can be shown in a message: every byte outside printable ASCII as \xHH.

@@ -8,7 +8,6 @@
 #include <cstring>
 
 namespace winsim::detail {
-namespace {
 
 bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_share) {
     const DWORD data = GENERIC_READ | GENERIC_WRITE;
@@ -26,6 +25,8 @@ bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_s
         return true;
     return false;
 }
+
+namespace {
 
 // Every request issued and not yet completed, whatever became of its file since.
 struct InFlight {

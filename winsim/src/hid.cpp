@@ -41,7 +41,8 @@ struct Sim {
     std::vector<std::vector<uint8_t>> features;
     std::vector<std::vector<uint8_t>> outputs;
     std::vector<std::shared_ptr<Request>> held_writes;
-    size_t reads_issued = 0; // over all handles, since the device was added
+    size_t reads_issued = 0;    // over all handles, since the device was added
+    size_t foreign_reports = 0; // taken by other processes' reads, since the device was added
 };
 
 struct Hid {
@@ -267,6 +268,10 @@ bool hid_deliver(int id, const std::vector<uint8_t>& report) {
     auto sim = find_sim(id);
     if (!sim || !sim->device->present || !sim->device->enabled)
         return false;
+    // Another process that reads has a read outstanding at all times: it takes the report.
+    for (auto& holder : sim->device->foreign_holders)
+        if (holder.access & GENERIC_READ)
+            sim->foreign_reports++;
     for (auto& file : device_files(*sim->device)) {
         if (!(file->access & GENERIC_READ) || file->dead)
             continue;
@@ -284,10 +289,19 @@ bool hid_deliver(int id, const std::vector<uint8_t>& report) {
     return true;
 }
 
-void hid_hold(int id, DWORD access, DWORD share) {
+bool hid_hold(int id, DWORD access, DWORD share) {
     std::lock_guard<std::recursive_mutex> held(lock());
-    if (auto sim = find_sim(id))
-        sim->device->foreign_holders.push_back({access, share});
+    auto sim = find_sim(id);
+    if (!sim || !sim->device->present || !sim->device->enabled)
+        return false;
+    for (auto& holder : sim->device->foreign_holders)
+        if (share_conflict(access, share, holder.access, holder.share))
+            return false;
+    for (auto& file : device_files(*sim->device))
+        if (share_conflict(access, share, file->access, file->share))
+            return false;
+    sim->device->foreign_holders.push_back({access, share});
+    return true;
 }
 
 void hid_release(int id) {
@@ -300,6 +314,18 @@ void hid_allow_restart(int id, bool allowed) {
     std::lock_guard<std::recursive_mutex> held(lock());
     if (auto sim = find_sim(id))
         sim->device->state_change_allowed = allowed;
+}
+
+size_t hid_foreign_holders(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto sim = find_sim(id);
+    return sim ? sim->device->foreign_holders.size() : 0;
+}
+
+size_t hid_foreign_reports(int id) {
+    std::lock_guard<std::recursive_mutex> held(lock());
+    auto sim = find_sim(id);
+    return sim ? sim->foreign_reports : 0;
 }
 
 bool hid_enabled(int id) {

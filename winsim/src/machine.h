@@ -127,6 +127,9 @@ struct File {
     std::vector<std::shared_ptr<Request>> pending;
 };
 
+// Whether an open with this access and share mode is refused because of an open that has
+// `other_access` and `other_share`, or would refuse it (ERROR_SHARING_VIOLATION).
+bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_share);
 // Devices in the order in which enumeration reports them.
 std::vector<std::shared_ptr<Device>>& devices();
 void device_add(std::shared_ptr<Device> device);

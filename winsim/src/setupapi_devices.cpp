@@ -85,8 +85,9 @@ void device_set_enabled(Device& device, bool enabled, std::vector<Interface>& ch
         return;
     device.enabled = enabled;
     if (!enabled) {
-        // Disabling removes the device's stack: every handle's I/O fails, and other processes,
-        // told that the device is going away, let go of it.
+        // Disabling removes the device's stack: every handle's I/O fails, other processes'
+        // too. Their handles stay with the removed device, restrict nobody's open of the
+        // device that is enabled again, and read nothing more from it.
         device_drop_files(device, ERROR_DEVICE_NOT_CONNECTED);
         device.foreign_holders.clear();
     }

@@ -53,10 +53,19 @@ void hid_withdraw(int id);
 // The device sends an input report: a pending read on each open handle takes it, otherwise
 // the handle buffers it (bounded by queue_limit). False when the device is not running.
 bool hid_deliver(int id, const std::vector<uint8_t>& report);
-// Another process opens the device with this access and share mode (held until released or
-// until a restart makes it let go).
-void hid_hold(int id, DWORD access, DWORD share);
+// Another process opens the device with this access and share mode and, with read access,
+// keeps a read outstanding, so that it takes every report the device sends. False, holding
+// nothing, where its CreateFile would fail: the device is not running, or an open handle of
+// this process or of another holder does not share what it asks for.
+// It holds the device until hid_release, or until the device goes away: unplugging, and the
+// disable of a restart, which removes the device's stack, end that process's handle (its read
+// fails; it would have to open the device again, and does not).
+bool hid_hold(int id, DWORD access, DWORD share);
 void hid_release(int id);
+// Other processes whose handles on the device still work.
+size_t hid_foreign_holders(int id);
+// Input reports that other processes' reads took from the device since it was added.
+size_t hid_foreign_reports(int id);
 // Whether this process may disable and enable the device (a restart).
 void hid_allow_restart(int id, bool allowed);
 
