@@ -9,6 +9,10 @@ ModeSettings mode_settings;
 namespace {
 
 const char* const settings_temp_name = SETTINGS_FILE_NAME ".tmp";
+// The two names as paths, made once before the program starts: a path built from a string
+// allocates and can throw, and a mode switch writes the file from inside the message loop.
+const std::filesystem::path settings_path(SETTINGS_FILE_NAME);
+const std::filesystem::path settings_temp_path(settings_temp_name);
 // Room for the file's text: four values of at most 11 characters and three line ends.
 const size_t settings_text_size = 64;
 
@@ -59,7 +63,7 @@ bool settings_put(FILE* file, const char* bytes, size_t size) {
 // back needs no more room than the file already had). Never creates the file.
 bool settings_write_in_place(const char* bytes, size_t size) {
     std::error_code error;
-    const uintmax_t previous_size = std::filesystem::file_size(SETTINGS_FILE_NAME, error);
+    const uintmax_t previous_size = std::filesystem::file_size(settings_path, error);
     FILE* file = error ? nullptr : fopen(SETTINGS_FILE_NAME, "r+b");
     if (!file)
         return false;
@@ -70,7 +74,7 @@ bool settings_write_in_place(const char* bytes, size_t size) {
     if (!written && fseek(file, 0, SEEK_SET) == 0)
         settings_put(file, previous, kept);
     const bool closed = fclose(file) == 0;
-    std::filesystem::resize_file(SETTINGS_FILE_NAME, written ? size : previous_size, error);
+    std::filesystem::resize_file(settings_path, written ? size : previous_size, error);
     return written && closed && !error;
 }
 
@@ -89,7 +93,7 @@ bool settings_write_values(int32_t lock_saved, int32_t rotate, int32_t driving, 
     written = fclose(file) == 0 && written;
     std::error_code error;
     if (written)
-        std::filesystem::rename(settings_temp_name, SETTINGS_FILE_NAME, error);
+        std::filesystem::rename(settings_temp_path, settings_path, error);
     if (!written || error) {
         std::remove(settings_temp_name);
         return false;
