@@ -107,15 +107,6 @@ TEST_F(TrayIcon, RefreshAnnouncesTheNewMenuToTheWindowBeforeItIsShown) {
     EXPECT_EQ(reinterpret_cast<WPARAM>(click().menu), announced[1]);
 }
 
-TEST_F(TrayIcon, RefreshAfterDestroyTouchesNothing) {
-    create();
-    destroy();
-    tray_refresh(&descriptor_);
-    EXPECT_TRUE(winsim::tray_icons().empty());
-    EXPECT_EQ(winsim::open_handles(), 0u);
-    EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
-}
-
 TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
     create();
     menu_[0].text = L"Pelkavorn K7 Detected";
@@ -157,12 +148,25 @@ TEST_F(TrayIcon, ShellRestartBringsTheIconBackToAnElevatedProgram) {
     }
 }
 
-TEST_F(TrayIcon, ShellRestartAfterDestroyBringsNothingBack) {
-    create();
-    destroy();
-    winsim::restart_shell();
-    pump_idle();
-    EXPECT_TRUE(winsim::tray_icons().empty());
+// Without a tray, before it is made or once it is destroyed, nothing shows and nothing is used.
+TEST_F(TrayIcon, NothingHappensWithoutATray) {
+    const std::tuple<const char*, void (*)(TrayTest&)> table[] = {
+        {"refresh", [](TrayTest& t) { tray_refresh(&t.descriptor_); }},
+        {"shell restart", [](TrayTest&) { winsim::restart_shell(), pump_idle(); }},
+        {"balloon", [](TrayTest&) { tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"after"); }},
+    };
+    for (auto [name, act] : table) {
+        SCOPED_TRACE(name);
+        winsim::reset();
+        tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"before");
+        create();
+        destroy();
+        act(*this);
+        EXPECT_TRUE(winsim::tray_icons().empty());
+        EXPECT_TRUE(winsim::balloons().empty());
+        EXPECT_EQ(winsim::open_handles(), 0u);
+        EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
+    }
 }
 
 using TrayMenu = TrayTest;
@@ -339,14 +343,6 @@ TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
     tray_refresh(&descriptor_);
     tray_refresh(&descriptor_);
     EXPECT_EQ(winsim::balloons().size(), 1u);
-}
-
-TEST_F(TrayBalloon, NothingWithoutATray) {
-    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"before");
-    create();
-    destroy();
-    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"after");
-    EXPECT_TRUE(winsim::balloons().empty());
 }
 
 using TrayWindow = TrayTest;
