@@ -3,6 +3,7 @@
 #include "bus_test.h"
 
 #include <thread>
+#include <tuple>
 
 using winsim::BusOptions;
 
@@ -39,12 +40,8 @@ const BusOptions refuses_open = bus_options([](auto& o) { o.open_error = ERROR_A
 
 TEST_F(BusClientTest, ConnectNamesWhatBecameOfTheLastInterfaceTried) {
     const BusOptions other_protocol = bus_options([](auto& o) { o.protocol_version = 2; });
-    const struct {
-        const char* name;
-        std::vector<BusOptions> buses;
-        const char* failing; // a call that fails once, or null
-        _VIGEM_ERRORS expected;
-    } table[] = {
+    // The buses found, a call that fails once (or null), and the result.
+    const std::tuple<const char*, std::vector<BusOptions>, const char*, _VIGEM_ERRORS> table[] = {
         {"no bus", {}, nullptr, BUS_ERR_NO_BUS},
         {"interface set unbuildable", {{}}, "SetupDiGetClassDevsW", BUS_ERR_NO_BUS},
         {"version refused", {refuses_version}, nullptr, BUS_ERR_VERSION},
@@ -53,15 +50,15 @@ TEST_F(BusClientTest, ConnectNamesWhatBecameOfTheLastInterfaceTried) {
         {"version then open", {refuses_version, refuses_open}, nullptr, BUS_ERR_OPEN_FAILED},
         {"open then version", {refuses_open, refuses_version}, nullptr, BUS_ERR_VERSION},
     };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, buses, failing, expected] : table) {
+        SCOPED_TRACE(name);
         fresh();
-        for (auto& options : row.buses)
+        for (auto& options : buses)
             winsim::bus_add(options);
-        if (row.failing)
-            winsim::fail_calls(row.failing, 1, ERROR_NOT_ENOUGH_MEMORY);
+        if (failing)
+            winsim::fail_calls(failing, 1, ERROR_NOT_ENOUGH_MEMORY);
         client_ = bus_client_new();
-        EXPECT_EQ(bus_connect(client_), row.expected);
+        EXPECT_EQ(bus_connect(client_), expected);
         EXPECT_EQ(client_->bus_handle, INVALID_HANDLE_VALUE);
         EXPECT_EQ(winsim::open_handles(), 0u);
     }
