@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 using winsim::BusOptions;
 
@@ -259,21 +260,18 @@ TEST_F(BusFeedbackTest, UnpluggingThePadEndsItsThread) {
 // A registration whose thread (or an event for it) cannot be made fails and leaves the
 // registration as it was: none, or the earlier callback still served.
 TEST_F(BusFeedbackTest, StartFailureLeavesTheRegistrationAsItWas) {
-    const struct {
-        const char* name;
-        const char* function;
-        int skip; // calls of `function` that pass first, in a first registration
-    } table[] = {{"Thread", "CreateThread", 0},
-                 {"FirstEvent", "CreateEventW", 0},
-                 {"SecondEvent", "CreateEventW", 1},
-                 {"ThirdEvent", "CreateEventW", 2}};
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+    // The function that fails, after how many calls of it passed in a first registration.
+    const std::tuple<const char*, const char*, int> table[] = {{"Thread", "CreateThread", 0},
+                                                               {"FirstEvent", "CreateEventW", 0},
+                                                               {"SecondEvent", "CreateEventW", 1},
+                                                               {"ThirdEvent", "CreateEventW", 2}};
+    for (auto [name, function, skip] : table) {
+        SCOPED_TRACE(name);
         fresh();
         connected();
         auto* target = plugged();
         size_t handles = winsim::open_handles();
-        winsim::fail_calls(row.function, 1, ERROR_NOT_ENOUGH_MEMORY, row.skip);
+        winsim::fail_calls(function, 1, ERROR_NOT_ENOUGH_MEMORY, skip);
         EXPECT_EQ(watch(target), BUS_ERR_REQUEST_FAILED);
         EXPECT_EQ(target->feedback_fn.x360, nullptr);
         EXPECT_EQ(target->feedback_ctx, nullptr);
@@ -285,7 +283,7 @@ TEST_F(BusFeedbackTest, StartFailureLeavesTheRegistrationAsItWas) {
         Recorder other;
         ASSERT_EQ(watch(target), BUS_OK);
         // A second registration makes only its thread and that thread's event.
-        winsim::fail_calls(row.function, 1, ERROR_NOT_ENOUGH_MEMORY);
+        winsim::fail_calls(function, 1, ERROR_NOT_ENOUGH_MEMORY);
         EXPECT_EQ(bus_x360_watch_feedback(client_, target, x360_second, &other),
                   BUS_ERR_REQUEST_FAILED);
         EXPECT_EQ(target->feedback_ctx, &recorder_);
