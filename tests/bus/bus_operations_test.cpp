@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <tuple>
 
 namespace {
 
@@ -130,38 +131,31 @@ TEST_F(BusClientTest, AccessorsReadAndSetTheFields) {
 
 // Every request kind beyond the foundation's: its code, its record's bytes, its output length.
 TEST_F(BusClientTest, EachRequestCarriesItsLengthSerialAndBytes) {
-    const struct {
-        const char* name;
-        Op op;
-        uint32_t type;
-        DWORD code;
-        Bytes input;
-        DWORD output_length;
-    } table[] = {
+    const std::tuple<const char*, Op, uint32_t, DWORD, Bytes, DWORD> table[] = {
         {"ds4 report", Op::Ds4Submit, D, 0x002AA80C, header(20, 3) + ds4_bytes + Bytes{0, 0}, 0},
         {"ds4 report ex", Op::Ds4SubmitEx, D, 0x002AA80C, header(71, 3) + ds4_ex_bytes, 0},
         {"user index", Op::UserIndex, X, 0x002AE81C, header(12, 3) + Bytes(4, 0), 12},
         {"x360 feedback", Op::X360Watch, X, 0x002AE804, header(12, 3) + Bytes(4, 0), 12},
         {"ds4 feedback", Op::Ds4Watch, D, 0x002AA810, header(16, 3) + Bytes(8, 0), 16},
     };
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, op, type, code, input, output_length] : table) {
+        SCOPED_TRACE(name);
         fresh();
         connected();
         winsim::bus_take_serial(bus_, 1);
         winsim::bus_take_serial(bus_, 2);
-        auto* target = plugged(row.type);
+        auto* target = plugged(type);
         ASSERT_EQ(target->serial, 3u);
         uint32_t index = 7;
-        EXPECT_EQ(call(row.op, client_, target, &index), BUS_OK);
-        EXPECT_EQ(index, row.op == Op::UserIndex ? 0u : 7u);
+        EXPECT_EQ(call(op, client_, target, &index), BUS_OK);
+        EXPECT_EQ(index, op == Op::UserIndex ? 0u : 7u);
         ASSERT_TRUE(wait_for([&] { return !winsim::bus_log(bus_).empty(); }))
             << "a feedback thread's";
         auto log = winsim::bus_log(bus_);
         ASSERT_GE(log.size(), 1u);
-        EXPECT_EQ(log[0].code, row.code);
-        EXPECT_EQ(log[0].input, row.input);
-        EXPECT_EQ(log[0].output_length, row.output_length);
+        EXPECT_EQ(log[0].code, code);
+        EXPECT_EQ(log[0].input, input);
+        EXPECT_EQ(log[0].output_length, output_length);
     }
 }
 
