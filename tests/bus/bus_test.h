@@ -21,6 +21,13 @@ inline size_t count_code(const std::vector<winsim::BusRequest>& log, DWORD code)
     return n;
 }
 
+// Driver options in one expression: bus_options([](auto& o) { o.wait_ready = false; }).
+template <typename Set> winsim::BusOptions bus_options(Set set) {
+    winsim::BusOptions options;
+    set(options);
+    return options;
+}
+
 class BusClientTest : public WinsimTest {
   protected:
     void TearDown() override {
@@ -29,6 +36,14 @@ class BusClientTest : public WinsimTest {
         bus_disconnect(client_);
         bus_client_delete(client_);
         WinsimTest::TearDown();
+    }
+
+    // Between the rows of a table: the checks that end a test, then a fresh machine.
+    void fresh() {
+        TearDown();
+        targets_.clear();
+        client_ = nullptr;
+        SetUp();
     }
 
     _VIGEM_CLIENT_T* connected(const winsim::BusOptions& options = {}) {
@@ -62,5 +77,6 @@ class BusClientTest : public WinsimTest {
 
     int bus_ = 0;
     _VIGEM_CLIENT_T* client_ = nullptr;
+    _VIGEM_CLIENT_T closed_ = {INVALID_HANDLE_VALUE}; // a client whose bus is not open
     std::vector<_VIGEM_TARGET_T*> targets_;
 };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -22,6 +23,13 @@ struct Change {
     DWORD thread;
 };
 std::vector<Change> changes;
+
+bool operator==(const Change& a, const Change& b) {
+    return a.kind == b.kind && a.named == b.named && a.name == b.name && a.thread == b.thread;
+}
+void PrintTo(const Change& c, std::ostream* os) {
+    *os << "{kind " << c.kind << ", named " << c.named << ", thread " << c.thread << "}";
+}
 
 void record_change(DeviceChangeKind kind, const wchar_t* name) {
     changes.push_back({kind, name != nullptr, name ? name : L"", GetCurrentThreadId()});
@@ -72,35 +80,20 @@ TEST_F(TrayDevices, InterfaceArrivalAndRemovalReachTheCallbackWithTheName) {
     pump_idle();
     // Every change also brings the record-less broadcast to all top-level windows; only the
     // registered class brings its interface's name.
-    struct Expected {
-        DeviceChangeKind kind;
-        const wchar_t* name;
-    } expected[] = {{DEVICE_CHANGE_OTHER, nullptr},
-                    {DEVICE_CHANGE_ARRIVAL, stick_path.c_str()},
-                    {DEVICE_CHANGE_OTHER, nullptr},
-                    {DEVICE_CHANGE_REMOVE_COMPLETE, stick_path.c_str()},
-                    {DEVICE_CHANGE_OTHER, nullptr}};
-    ASSERT_EQ(changes.size(), std::size(expected));
-    for (size_t i = 0; i < changes.size(); i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(changes[i].kind, expected[i].kind);
-        EXPECT_EQ(changes[i].named, expected[i].name != nullptr);
-        EXPECT_EQ(changes[i].name, expected[i].name ? expected[i].name : L"");
-        EXPECT_EQ(changes[i].thread, main_thread_);
-    }
+    const Change other = {DEVICE_CHANGE_OTHER, false, L"", main_thread_};
+    EXPECT_EQ(changes,
+              (std::vector<Change>{other,
+                                   {DEVICE_CHANGE_ARRIVAL, true, stick_path, main_thread_},
+                                   other,
+                                   {DEVICE_CHANGE_REMOVE_COMPLETE, true, stick_path, main_thread_},
+                                   other}));
     auto handled = winsim::default_handled();
     ASSERT_FALSE(handled.empty());
     EXPECT_EQ(handled.back().message, static_cast<UINT>(WM_DEVICECHANGE));
-    destroy();
 }
 
 TEST_F(TrayDevices, BroadcastsGiveAKindAndANameOnlyForInterfaceRecords) {
-    struct Row {
-        WPARAM event;
-        std::vector<BYTE> record;
-        DeviceChangeKind kind;
-        bool named;
-    } table[] = {
+    const std::tuple<WPARAM, std::vector<BYTE>, DeviceChangeKind, bool> table[] = {
         {DBT_DEVNODES_CHANGED, {}, DEVICE_CHANGE_OTHER, false},
         {DBT_DEVICEARRIVAL, volume_record(), DEVICE_CHANGE_ARRIVAL, false},
         {DBT_DEVICEREMOVECOMPLETE, volume_record(), DEVICE_CHANGE_REMOVE_COMPLETE, false},
@@ -113,19 +106,18 @@ TEST_F(TrayDevices, BroadcastsGiveAKindAndANameOnlyForInterfaceRecords) {
     };
     create();
     tray_register_device_notifications(hid_class, record_change);
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.event);
+    for (const auto& [event, record, kind, named] : table) {
+        SCOPED_TRACE(event);
         changes.clear();
-        winsim::broadcast_device_change(row.event, row.record);
+        winsim::broadcast_device_change(event, record);
         pump_idle();
         ASSERT_EQ(changes.size(), 1u);
-        EXPECT_EQ(changes[0].kind, row.kind);
-        EXPECT_EQ(changes[0].named, row.named);
-        if (row.named) {
+        EXPECT_EQ(changes[0].kind, kind);
+        EXPECT_EQ(changes[0].named, named);
+        if (named) {
             EXPECT_EQ(changes[0].name, stick_path);
         }
     }
-    destroy();
 }
 
 TEST_F(TrayDevices, NoCallbackWithoutASuccessfulRegistration) {
@@ -139,7 +131,6 @@ TEST_F(TrayDevices, NoCallbackWithoutASuccessfulRegistration) {
     winsim::device_interface_changed(true, hid_class, stick_path);
     pump_idle();
     EXPECT_TRUE(changes.empty());
-    destroy();
 }
 
 TEST_F(TrayDevices, ChangesFromAnotherThreadRunTheCallbackOnTheMainThread) {
@@ -150,9 +141,7 @@ TEST_F(TrayDevices, ChangesFromAnotherThreadRunTheCallbackOnTheMainThread) {
     EXPECT_TRUE(changes.empty()) << "delivered only when the main thread pumps";
     pump_idle();
     ASSERT_EQ(changes.size(), 2u); // the record-less broadcast, then the interface's arrival
-    EXPECT_EQ(changes[1].name, stick_path);
-    EXPECT_EQ(changes[1].thread, main_thread_);
-    destroy();
+    EXPECT_EQ(changes[1], (Change{DEVICE_CHANGE_ARRIVAL, true, stick_path, main_thread_}));
 }
 
 using TrayThreads = TrayTest;
@@ -206,7 +195,7 @@ TEST_F(TrayThreads, RefreshRequestedFromAnotherThreadRunsOnTheMainThreadInOrder)
         EXPECT_EQ(handled_order[i], i);
     EXPECT_EQ(click().items[0].text, L"Status 199");
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
-    destroy();
+    destroy(); // before the requests it refers to go
 }
 
 TEST_F(TrayThreads, MessagesPostedFromOutsideRunNothingButQueuedWork) {
@@ -224,7 +213,6 @@ TEST_F(TrayThreads, MessagesPostedFromOutsideRunNothingButQueuedWork) {
     pump_idle();
     EXPECT_EQ(queued_ran, 1);
     EXPECT_EQ(forged_ran, 0);
-    destroy();
 }
 
 TEST_F(TrayThreads, NothingIsPostedWithoutATray) {
@@ -275,7 +263,6 @@ TEST_F(TrayThreads, CommandSentFromAnotherThreadWaitsForTheMainThread) {
     ASSERT_EQ(choices.size(), 1u);
     EXPECT_EQ(choices[0].item, &menu_[3]);
     EXPECT_EQ(choices[0].thread, main_thread_);
-    destroy();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <thread>
+#include <tuple>
 
 std::vector<Choice> choices;
 void record_choice(TrayMenuItem* item) {
@@ -30,7 +31,6 @@ TEST_F(TrayIcon, CreateShowsOneIconWithImageTooltipAndHiddenWindow) {
     EXPECT_TRUE(windows[0].alive && windows[0].top_level);
     EXPECT_EQ(icons[0].window, windows[0].window);
     EXPECT_EQ(winsim::open_handles("mutex"), 1u);
-    destroy();
 }
 
 TEST_F(TrayIcon, DestroyRemovesIconEndsLoopAndLeavesOnlyTheWindow) {
@@ -52,33 +52,25 @@ TEST_F(TrayIcon, IconWithoutImageWhenTheResourceIsMissing) {
     ASSERT_EQ(winsim::tray_icons().size(), 1u);
     EXPECT_EQ(winsim::tray_icons()[0].image, L"");
     EXPECT_EQ(winsim::tray_icons()[0].tooltip, app_tray.tooltip);
-    destroy();
 }
 
-TEST_F(TrayIcon, CreateFailsWithoutMutexClassOrWindow) {
-    struct Row {
-        const char* call;
-        size_t mutexes_left; // a failure after the mutex leaves it created and owned
-    } table[] = {{"CreateMutexW", 0}, {"RegisterClassExW", 1}, {"CreateWindowExW", 1}};
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.call);
+// A failure after the mutex leaves it created and owned; the next create starts clean.
+TEST_F(TrayIcon, CreateFailsWithoutMutexClassOrWindowAndTheNextOneStartsClean) {
+    const std::tuple<const char*, size_t> table[] = {
+        {"CreateMutexW", 0}, {"RegisterClassExW", 1}, {"CreateWindowExW", 1}};
+    for (auto [call, mutexes_left] : table) {
+        SCOPED_TRACE(call);
         winsim::reset();
-        winsim::fail_calls(row.call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        winsim::fail_calls(call, 1, ERROR_NOT_ENOUGH_MEMORY);
         EXPECT_EQ(tray_create(&descriptor_), -1);
         EXPECT_TRUE(winsim::tray_icons().empty());
-        EXPECT_EQ(winsim::open_handles("mutex"), row.mutexes_left);
-        EXPECT_EQ(winsim::open_handles(), row.mutexes_left);
+        EXPECT_EQ(winsim::open_handles("mutex"), mutexes_left);
+        EXPECT_EQ(winsim::open_handles(), mutexes_left);
+        winsim::reset();
+        create();
+        EXPECT_EQ(winsim::tray_icons().size(), 1u);
+        destroy();
     }
-    winsim::reset();
-}
-
-TEST_F(TrayIcon, SecondCreateAfterAFailedOneStartsClean) {
-    winsim::fail_calls("CreateWindowExW", 1, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(tray_create(&descriptor_), -1);
-    winsim::reset();
-    create();
-    EXPECT_EQ(winsim::tray_icons().size(), 1u);
-    destroy();
 }
 
 TEST_F(TrayIcon, LongTextsAreCutToWhatTheFieldsHold) {
@@ -90,7 +82,6 @@ TEST_F(TrayIcon, LongTextsAreCutToWhatTheFieldsHold) {
     ASSERT_EQ(winsim::balloons().size(), 1u);
     EXPECT_EQ(winsim::balloons()[0].title, std::wstring(63, L'h'));
     EXPECT_EQ(winsim::balloons()[0].text, std::wstring(255, L'x'));
-    destroy();
 }
 
 TEST_F(TrayIcon, RefreshShowsNewTooltipAndReplacesMenuWithoutLeaks) {
@@ -101,7 +92,6 @@ TEST_F(TrayIcon, RefreshShowsNewTooltipAndReplacesMenuWithoutLeaks) {
     tray_refresh(&descriptor_);
     EXPECT_EQ(winsim::tray_icons()[0].tooltip, L"Changed");
     EXPECT_EQ(winsim::open_handles("menu"), 2u); // the menu and its "FN Modes" submenu
-    destroy();
 }
 
 TEST_F(TrayIcon, RefreshAnnouncesTheNewMenuToTheWindowBeforeItIsShown) {
@@ -115,16 +105,6 @@ TEST_F(TrayIcon, RefreshAnnouncesTheNewMenuToTheWindowBeforeItIsShown) {
     ASSERT_EQ(announced.size(), 2u); // create's refresh and this one
     EXPECT_NE(announced[0], announced[1]) << "every refresh builds a new menu";
     EXPECT_EQ(reinterpret_cast<WPARAM>(click().menu), announced[1]);
-    destroy();
-}
-
-TEST_F(TrayIcon, RefreshAfterDestroyTouchesNothing) {
-    create();
-    destroy();
-    tray_refresh(&descriptor_);
-    EXPECT_TRUE(winsim::tray_icons().empty());
-    EXPECT_EQ(winsim::open_handles(), 0u);
-    EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
 }
 
 TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
@@ -144,41 +124,49 @@ TEST_F(TrayIcon, ShellRestartAddsTheIconAgainAsLastRefreshed) {
     ASSERT_EQ(choices.size(), 1u) << "the menu works on the re-added icon";
     EXPECT_EQ(choices[0].item, &menu_[0]);
     EXPECT_TRUE(winsim::balloons().empty());
-    destroy();
 }
 
 TEST_F(TrayIcon, ShellRestartBringsTheIconBackToAnElevatedProgram) {
-    struct Row {
-        const char* case_name;
-        bool elevated;
-        bool filter_call_exists; // false: a system older than the message filter's call
-        bool icon_back;
-    } table[] = {
+    const std::tuple<const char*, bool, bool, bool> table[] = {
         {"not elevated", false, true, true},
         {"elevated", true, true, true},
         {"not elevated, older system", false, false, true},
         {"elevated, older system", true, false, false},
     };
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.case_name);
+    // An older system has no call for the message filter.
+    for (auto [name, elevated, filter_call_exists, icon_back] : table) {
+        SCOPED_TRACE(name);
         winsim::reset();
-        winsim::set_elevated(row.elevated);
-        if (!row.filter_call_exists)
+        winsim::set_elevated(elevated);
+        if (!filter_call_exists)
             winsim::fail_calls("GetProcAddress", -1, 127 /* ERROR_PROC_NOT_FOUND */);
         create();
         winsim::restart_shell();
         pump_idle();
-        EXPECT_EQ(winsim::tray_icons().size(), row.icon_back ? 1u : 0u);
+        EXPECT_EQ(winsim::tray_icons().size(), icon_back ? 1u : 0u);
         destroy();
     }
 }
 
-TEST_F(TrayIcon, ShellRestartAfterDestroyBringsNothingBack) {
-    create();
-    destroy();
-    winsim::restart_shell();
-    pump_idle();
-    EXPECT_TRUE(winsim::tray_icons().empty());
+// Without a tray, before it is made or once it is destroyed, nothing shows and nothing is used.
+TEST_F(TrayIcon, NothingHappensWithoutATray) {
+    const std::tuple<const char*, void (*)(TrayTest&)> table[] = {
+        {"refresh", [](TrayTest& t) { tray_refresh(&t.descriptor_); }},
+        {"shell restart", [](TrayTest&) { winsim::restart_shell(), pump_idle(); }},
+        {"balloon", [](TrayTest&) { tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"after"); }},
+    };
+    for (auto [name, act] : table) {
+        SCOPED_TRACE(name);
+        winsim::reset();
+        tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"before");
+        create();
+        destroy();
+        act(*this);
+        EXPECT_TRUE(winsim::tray_icons().empty());
+        EXPECT_TRUE(winsim::balloons().empty());
+        EXPECT_EQ(winsim::open_handles(), 0u);
+        EXPECT_EQ(winsim::invalid_handle_uses(), 0u);
+    }
 }
 
 using TrayMenu = TrayTest;
@@ -195,15 +183,11 @@ TEST_F(TrayMenu, ClickShowsTheApplicationMenuTree) {
     EXPECT_EQ(shown.y, 1040);
     EXPECT_EQ(shown.owner, window());
     EXPECT_TRUE(shown.owner_in_foreground);
-    destroy();
 }
 
 TEST_F(TrayMenu, ChoosingAnItemRunsItsCallbackWithItsRecord) {
-    struct Row {
-        std::vector<std::wstring> path;
-        UINT button;
-        int item; // index into menu_, or 10 + index into fn_modes_; -1: nothing runs
-    } table[] = {
+    // The item is an index into menu_, or 10 + an index into fn_modes_; -1: nothing runs.
+    const std::tuple<std::vector<std::wstring>, UINT, int> table[] = {
         {{L"Pelkavorn K7 Not Detected"}, WM_RBUTTONUP, 0},
         {{L"Rotate 40-Deg"}, WM_LBUTTONUP, 2},
         {{L"Driving Mode"}, WM_RBUTTONUP, 3},
@@ -214,16 +198,16 @@ TEST_F(TrayMenu, ChoosingAnItemRunsItsCallbackWithItsRecord) {
         {{}, WM_RBUTTONUP, -1},            // dismissed
     };
     create();
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.item);
+    for (const auto& [path, button, item] : table) {
+        SCOPED_TRACE(item);
         choices.clear();
-        if (row.path.empty())
+        if (path.empty())
             winsim::dismiss_menu();
         else
-            winsim::choose_menu_item(row.path);
+            winsim::choose_menu_item(path);
         size_t defaults = winsim::default_handled().size();
-        click(row.button);
-        if (row.item < 0) {
+        click(button);
+        if (item < 0) {
             EXPECT_TRUE(choices.empty());
             auto handled = winsim::default_handled();
             std::vector<WPARAM> commands;
@@ -233,12 +217,11 @@ TEST_F(TrayMenu, ChoosingAnItemRunsItsCallbackWithItsRecord) {
             EXPECT_EQ(commands, std::vector<WPARAM>{0}) << "a dismissal sends command 0";
             continue;
         }
-        TrayMenuItem* expected = row.item >= 10 ? &fn_modes_[row.item - 10] : &menu_[row.item];
+        TrayMenuItem* expected = item >= 10 ? &fn_modes_[item - 10] : &menu_[item];
         ASSERT_EQ(choices.size(), 1u);
         EXPECT_EQ(choices[0].item, expected);
         EXPECT_EQ(choices[0].thread, main_thread_);
     }
-    destroy();
 }
 
 TEST_F(TrayMenu, MenuOpensForTheUserEveryTime) {
@@ -251,7 +234,6 @@ TEST_F(TrayMenu, MenuOpensForTheUserEveryTime) {
         EXPECT_EQ(shown.chosen, 1003u);
     }
     EXPECT_EQ(choices.size(), 3u);
-    destroy();
 }
 
 TEST_F(TrayMenu, RefreshWhileTheMenuIsOpenKeepsTheShownMenuUntilItCloses) {
@@ -271,7 +253,6 @@ TEST_F(TrayMenu, RefreshWhileTheMenuIsOpenKeepsTheShownMenuUntilItCloses) {
     EXPECT_EQ(choices[0].item, &fn_modes_[1]);
     EXPECT_EQ(winsim::invalid_handle_uses(), 0u) << "the shown menu was destroyed while open";
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
-    destroy();
 }
 
 TEST_F(TrayMenu, GreyedItemsAndItemsWithoutCallbackDoNothing) {
@@ -285,7 +266,6 @@ TEST_F(TrayMenu, GreyedItemsAndItemsWithoutCallbackDoNothing) {
     winsim::choose_menu_item({L"Quit"});
     EXPECT_EQ(click().chosen, 1007u);
     EXPECT_TRUE(choices.empty());
-    destroy();
 }
 
 TEST_F(TrayMenu, CallbackThatFlipsItsCheckAndRefreshesShowsItNextTime) {
@@ -300,7 +280,6 @@ TEST_F(TrayMenu, CallbackThatFlipsItsCheckAndRefreshesShowsItNextTime) {
     EXPECT_FALSE(click().items[3].checked);
     EXPECT_TRUE(click().items[3].checked);
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
-    destroy();
 }
 
 TEST_F(TrayMenu, OnlyButtonReleasesOpenTheMenu) {
@@ -316,56 +295,46 @@ TEST_F(TrayMenu, OnlyButtonReleasesOpenTheMenu) {
         EXPECT_EQ(handled.back().message, UINT(TRAY_CALLBACK_MESSAGE));
         EXPECT_EQ(static_cast<UINT>(handled.back().lparam), mouse);
     }
-    destroy();
 }
 
 TEST_F(TrayMenu, CommandsOutsideTheMenuAreIgnoredOrDefaultHandled) {
     create();
-    struct Row {
-        WPARAM command;
-        bool default_handled;
-    } table[] = {{0, true}, {999, true}, {1, true}, {1001, false}, {1008, false}, {65535, false}};
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.command);
+    const std::tuple<WPARAM, bool> table[] = {{0, true},     {999, true},   {1, true},
+                                              {1001, false}, {1008, false}, {65535, false}};
+    for (auto [command, default_handled] : table) {
+        SCOPED_TRACE(command);
         size_t before = winsim::default_handled().size();
-        EXPECT_EQ(SendMessageW(window(), WM_COMMAND, row.command, 0), 0);
-        EXPECT_EQ(winsim::default_handled().size() > before, row.default_handled);
+        EXPECT_EQ(SendMessageW(window(), WM_COMMAND, command, 0), 0);
+        EXPECT_EQ(winsim::default_handled().size() > before, default_handled);
     }
     EXPECT_TRUE(choices.empty());
-    destroy();
 }
 
 TEST_F(TrayMenu, EmptyArrayGivesAnEmptyMenu) {
     menu_[0].text = nullptr;
     create();
     EXPECT_TRUE(click().items.empty());
-    destroy();
 }
 
 using TrayBalloon = TrayTest;
 
 TEST_F(TrayBalloon, SeverityPicksTheBalloonIcon) {
-    struct Row {
-        int severity;
-        DWORD icon;
-    } table[] = {
+    const std::tuple<int, DWORD> table[] = {
         {0, NIIF_INFO}, {1, NIIF_WARNING}, {2, NIIF_ERROR}, {3, NIIF_NONE}, {-1, NIIF_NONE}};
     create();
-    for (const Row& row : table)
-        tray_show_balloon(static_cast<BalloonSeverity>(row.severity), BALLOON_TITLE,
-                          BALLOON_BUS_NOT_INSTALLED);
-    auto shown = winsim::balloons();
-    ASSERT_EQ(shown.size(), std::size(table));
-    for (size_t i = 0; i < shown.size(); i++) {
-        SCOPED_TRACE(table[i].severity);
-        EXPECT_EQ(shown[i].icon, table[i].icon);
-        EXPECT_EQ(shown[i].title, BALLOON_TITLE);
-        EXPECT_EQ(shown[i].text, BALLOON_BUS_NOT_INSTALLED);
-        EXPECT_EQ(shown[i].timeout_ms, 10000u);
+    for (auto [severity, icon] : table) {
+        SCOPED_TRACE(severity);
+        tray_show_balloon(BalloonSeverity(severity), BALLOON_TITLE, BALLOON_BUS_NOT_INSTALLED);
+        auto shown = winsim::balloons();
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.back().icon, icon);
+        EXPECT_EQ(shown.back().title, BALLOON_TITLE);
+        EXPECT_EQ(shown.back().text, BALLOON_BUS_NOT_INSTALLED);
+        EXPECT_EQ(shown.back().timeout_ms, 10000u);
     }
+    EXPECT_EQ(winsim::balloons().size(), std::size(table));
     EXPECT_EQ(winsim::tray_icons()[0].tooltip, app_tray.tooltip);
     EXPECT_EQ(winsim::tray_icons()[0].image, app_tray.icon_name);
-    destroy();
 }
 
 TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
@@ -374,15 +343,6 @@ TEST_F(TrayBalloon, RefreshAfterABalloonDoesNotShowItAgain) {
     tray_refresh(&descriptor_);
     tray_refresh(&descriptor_);
     EXPECT_EQ(winsim::balloons().size(), 1u);
-    destroy();
-}
-
-TEST_F(TrayBalloon, NothingWithoutATray) {
-    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"before");
-    create();
-    destroy();
-    tray_show_balloon(BALLOON_ERROR, BALLOON_TITLE, L"after");
-    EXPECT_TRUE(winsim::balloons().empty());
 }
 
 using TrayWindow = TrayTest;
@@ -400,6 +360,7 @@ TEST_F(TrayWindow, CloseRequestDestroysWindowEndsLoopAndLeavesTheIcon) {
     EXPECT_EQ(winsim::open_handles("menu"), 2u);
     EXPECT_EQ(tray_post_to_main([](void*) {}, nullptr), 0);
     allow_open_handles();
+    up_ = false; // the loop has ended; there is nothing for "Quit" to do
 }
 
 TEST_F(TrayWindow, QuitEndsThePumpAfterWhatWasPostedBefore) {
@@ -408,6 +369,7 @@ TEST_F(TrayWindow, QuitEndsThePumpAfterWhatWasPostedBefore) {
     ran = 0;
     EXPECT_EQ(tray_post_to_main([](void*) { ran++; }, nullptr), 1);
     tray_destroy();
+    up_ = false;
     EXPECT_EQ(pump_message(TRAY_WAIT_FOR_MESSAGE), 0);
     EXPECT_EQ(ran, 1);
     EXPECT_EQ(pump_message(TRAY_WAIT_FOR_MESSAGE), -1);

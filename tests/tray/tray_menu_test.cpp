@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -19,6 +20,14 @@ struct Built {
     int submenu; // menu made for it, or -1
     bool separator;
 };
+
+bool operator==(const Built& a, const Built& b) {
+    return a.menu == b.menu && a.text == b.text && a.id == b.id && a.submenu == b.submenu &&
+           a.separator == b.separator;
+}
+void PrintTo(const Built& b, std::ostream* os) {
+    *os << "{menu " << b.menu << ", id " << b.id << ", submenu " << b.submenu << "}";
+}
 
 struct Recorder {
     std::vector<Built> rows;
@@ -68,16 +77,7 @@ TEST(TrayMenuIdentifiers, ApplicationMenuGetsItsFixedIdentifiers) {
         AppMenuCopy menu;
         Recorder recorder;
         uint32_t counter = FIRST_MENU_ITEM_ID;
-        auto rows = walk(menu.items, &counter, recorder);
-        ASSERT_EQ(rows.size(), expected.size());
-        for (size_t i = 0; i < rows.size(); i++) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(rows[i].menu, expected[i].menu);
-            EXPECT_EQ(rows[i].text, expected[i].text);
-            EXPECT_EQ(rows[i].id, expected[i].id);
-            EXPECT_EQ(rows[i].submenu, expected[i].submenu);
-            EXPECT_EQ(rows[i].separator, expected[i].separator);
-        }
+        EXPECT_EQ(walk(menu.items, &counter, recorder), expected);
         EXPECT_EQ(counter, 1008u);
     }
 }
@@ -86,20 +86,13 @@ TEST(TrayMenuIdentifiers, EmptyArraysGiveEmptyMenus) {
     TrayMenuItem only_end[] = {{nullptr, 0, 0, nullptr, 0, nullptr}};
     TrayMenuItem empty_submenu[] = {{L"Nothing inside", 0, 0, nullptr, 0, only_end},
                                     {nullptr, 0, 0, nullptr, 0, nullptr}};
-    struct Row {
-        const TrayMenuItem* items;
-        size_t rows;
-        uint32_t counter_after;
-    } table[] = {
-        {nullptr, 0, 1000},
-        {only_end, 0, 1000},
-        {empty_submenu, 1, 1001},
-    };
-    for (const Row& row : table) {
+    const std::tuple<const TrayMenuItem*, size_t, uint32_t> table[] = {
+        {nullptr, 0, 1000}, {only_end, 0, 1000}, {empty_submenu, 1, 1001}};
+    for (auto [items, rows, counter_after] : table) {
         Recorder recorder;
         uint32_t counter = 1000;
-        EXPECT_EQ(walk(row.items, &counter, recorder).size(), row.rows);
-        EXPECT_EQ(counter, row.counter_after);
+        EXPECT_EQ(walk(items, &counter, recorder).size(), rows);
+        EXPECT_EQ(counter, counter_after);
     }
 }
 
@@ -114,13 +107,11 @@ TEST(TrayMenuIdentifiers, NoMenuWhenTheSinkCannotMakeOne) {
 }
 
 TEST(TrayMenuSeparator, OnlyASingleDashIsASeparator) {
-    struct Row {
-        const wchar_t* text;
-        bool separator;
-    } table[] = {{L"-", true}, {L"--", false}, {L"- ", false}, {L"", false}, {L"Quit", false}};
-    for (const Row& row : table) {
-        TrayMenuItem item{row.text, 0, 0, nullptr, 0, nullptr};
-        EXPECT_EQ(tray_menu_is_separator(&item), row.separator) << row.text;
+    const std::tuple<const wchar_t*, bool> table[] = {
+        {L"-", true}, {L"--", false}, {L"- ", false}, {L"", false}, {L"Quit", false}};
+    for (auto [text, separator] : table) {
+        TrayMenuItem item{text, 0, 0, nullptr, 0, nullptr};
+        EXPECT_EQ(tray_menu_is_separator(&item), separator) << text;
     }
 }
 
@@ -132,11 +123,7 @@ TEST(TrayCopyText, CutsToTheFieldAndAlwaysTerminates) {
     const wchar_t low_edge[] = {L'a', static_cast<wchar_t>(0xDBFF), static_cast<wchar_t>(0xDC00),
                                 L'b', L'\0'};
     const wchar_t high_edge[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0xDC00), L'\0'};
-    struct Row {
-        const wchar_t* text;
-        size_t capacity;
-        std::wstring shown;
-    } table[] = {
+    const std::tuple<const wchar_t*, size_t, std::wstring> table[] = {
         {nullptr, 8, L""},
         {L"", 8, L""},
         {L"short", 8, L"short"},
@@ -149,12 +136,12 @@ TEST(TrayCopyText, CutsToTheFieldAndAlwaysTerminates) {
         {low_edge, 3, L"a"},
         {high_edge, 2, L""},
     };
-    for (const Row& row : table) {
-        std::vector<wchar_t> field(row.capacity + 4, L'#');
-        size_t copied = tray_copy_text(field.data(), row.capacity, row.text);
-        EXPECT_EQ(std::wstring(field.data()), row.shown);
-        EXPECT_EQ(copied, row.shown.size());
-        EXPECT_EQ(field[row.capacity], L'#') << "wrote beyond the field";
+    for (const auto& [text, capacity, shown] : table) {
+        std::vector<wchar_t> field(capacity + 4, L'#');
+        size_t copied = tray_copy_text(field.data(), capacity, text);
+        EXPECT_EQ(std::wstring(field.data()), shown);
+        EXPECT_EQ(copied, shown.size());
+        EXPECT_EQ(field[capacity], L'#') << "wrote beyond the field";
     }
 }
 

@@ -37,7 +37,17 @@ class TrayTest : public WinsimTest {
         main_thread_ = GetCurrentThreadId();
     }
 
-    void create() { ASSERT_EQ(tray_create(&descriptor_), 0); }
+    // A tray still up when the test ends is torn down as "Quit" would, and its loop must end.
+    void TearDown() override {
+        if (up_)
+            destroy();
+        WinsimTest::TearDown();
+    }
+
+    void create() {
+        ASSERT_EQ(tray_create(&descriptor_), 0);
+        up_ = true;
+    }
 
     HWND window() const {
         auto all = winsim::windows();
@@ -64,6 +74,7 @@ class TrayTest : public WinsimTest {
 
     // Tears down as "Quit" would and lets the loop end.
     void destroy() {
+        up_ = false;
         tray_destroy();
         EXPECT_EQ(pump_idle(), -1);
     }
@@ -75,4 +86,5 @@ class TrayTest : public WinsimTest {
     TrayMenuItem* menu_ = nullptr;
     TrayDescriptor descriptor_;
     DWORD main_thread_ = 0;
+    bool up_ = false; // created and not yet destroyed
 };

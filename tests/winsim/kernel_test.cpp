@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -134,6 +134,14 @@ TEST_F(KernelTest, LongestWaitGrowsWhileAThreadIsBlocked) {
     EXPECT_EQ(winsim::longest_wait_ms(), 0u);
 }
 
+const DWORD read_write = GENERIC_READ | GENERIC_WRITE, shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Asks the bus for its version: a request that completes late on the simulated driver.
+BOOL ask_version(HANDLE bus, OVERLAPPED* overlapped) {
+    uint32_t version[2] = {8, 1};
+    return DeviceIoControl(bus, 0x002AA00C, version, 8, nullptr, 0, nullptr, overlapped);
+}
+
 class DeviceRequestTest : public WinsimTest {
   protected:
     void SetUp() override {
@@ -152,13 +160,12 @@ class DeviceRequestTest : public WinsimTest {
 };
 
 TEST_F(DeviceRequestTest, LateCompletionWritesTheCallersRecordThen) {
-    HANDLE bus = open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE bus = open(read_write, shared);
     ASSERT_NE(bus, INVALID_HANDLE_VALUE);
     HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event;
-    uint32_t version[2] = {8, 1};
-    EXPECT_FALSE(DeviceIoControl(bus, 0x002AA00C, version, 8, nullptr, 0, nullptr, &overlapped));
+    EXPECT_FALSE(ask_version(bus, &overlapped));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
     EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT)
         << "starting a request resets its event";
@@ -171,12 +178,11 @@ TEST_F(DeviceRequestTest, LateCompletionWritesTheCallersRecordThen) {
 }
 
 TEST_F(DeviceRequestTest, CancelledRequestCompletesAfterTheCancelReturns) {
-    HANDLE bus = open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE bus = open(read_write, shared);
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event;
-    uint32_t version[2] = {8, 1};
-    DeviceIoControl(bus, 0x002AA00C, version, 8, nullptr, 0, nullptr, &overlapped);
+    ask_version(bus, &overlapped);
     EXPECT_TRUE(CancelIoEx(bus, &overlapped));
     EXPECT_EQ(overlapped.Internal, (ULONG_PTR)STATUS_PENDING) << "cancellation is not immediate";
     DWORD bytes = 0;
@@ -189,27 +195,25 @@ TEST_F(DeviceRequestTest, CancelledRequestCompletesAfterTheCancelReturns) {
 }
 
 TEST_F(DeviceRequestTest, ShareModesDecideWhetherASecondOpenSucceeds) {
-    HANDLE exclusive = open(GENERIC_READ | GENERIC_WRITE, 0);
+    HANDLE exclusive = open(read_write, 0);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(GENERIC_READ, shared), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
-    HANDLE query = open(0, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE query = open(0, shared);
     EXPECT_NE(query, INVALID_HANDLE_VALUE) << "an open without data access is not checked";
     CloseHandle(query);
     CloseHandle(exclusive);
-    HANDLE shared = open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    HANDLE again = open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE first = open(read_write, shared);
+    HANDLE again = open(read_write, shared);
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     CloseHandle(again);
-    CloseHandle(shared);
+    CloseHandle(first);
 }
 
 TEST_F(DeviceRequestTest, RequestNeedsTheAccessItsCodeNames) {
-    HANDLE read_only = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE read_only = open(GENERIC_READ, shared);
     OVERLAPPED overlapped = {};
-    uint32_t version[2] = {8, 1};
-    EXPECT_FALSE(
-        DeviceIoControl(read_only, 0x002AA00C, version, 8, nullptr, 0, nullptr, &overlapped));
+    EXPECT_FALSE(ask_version(read_only, &overlapped));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     CloseHandle(read_only);
 }
@@ -240,11 +244,8 @@ TEST_F(DeviceRequestTest, InterfaceListingAndDetail) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-} // namespace
-
 // Where Windows is strict in ways a kinder stand-in would let real faults pass: requests that
 // fail at once, cancellation races, thread ends, named objects and lock misuse.
-namespace {
 
 class StrictTest : public WinsimTest {
   public:
@@ -252,9 +253,8 @@ class StrictTest : public WinsimTest {
     void SetUp() override {
         WinsimTest::SetUp();
         stick_ = winsim::hid_add(winsim::hid_stick(1));
-        file_ = CreateFileW(winsim::hid_stick(1).paths[0].c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
+        file_ = CreateFileW(winsim::hid_stick(1).paths[0].c_str(), read_write, shared, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
         overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
@@ -277,12 +277,7 @@ class StrictTest : public WinsimTest {
 };
 
 TEST_F(StrictTest, RequestFailedAtOnceLeavesTheCallersRecordAndEventAlone) {
-    struct Case {
-        const char* name;
-        std::function<BOOL(StrictTest&)> issue;
-        DWORD error;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, BOOL (*)(StrictTest&), DWORD> cases[] = {
         {"read into a buffer shorter than a report",
          [](StrictTest& t) { return ReadFile(t.file_, t.buffer_, 3, nullptr, &t.overlapped_); },
          ERROR_INVALID_USER_BUFFER},
@@ -293,20 +288,21 @@ TEST_F(StrictTest, RequestFailedAtOnceLeavesTheCallersRecordAndEventAlone) {
          },
          ERROR_INVALID_FUNCTION},
     };
-    for (const Case& c : cases) {
+    for (auto [name, issue, error] : cases) {
+        SCOPED_TRACE(name);
         overlapped_.InternalHigh = 0x5A5A;
         SetEvent(overlapped_.hEvent);
         ResetEvent(overlapped_.hEvent);
-        EXPECT_FALSE(c.issue(*this)) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
-        EXPECT_EQ(overlapped_.Internal, (ULONG_PTR)STATUS_PENDING) << c.name;
-        EXPECT_EQ(overlapped_.InternalHigh, (ULONG_PTR)0x5A5A) << c.name;
-        EXPECT_FALSE(completes_within(0)) << c.name;
+        EXPECT_FALSE(issue(*this));
+        EXPECT_EQ(GetLastError(), error);
+        EXPECT_EQ(overlapped_.Internal, (ULONG_PTR)STATUS_PENDING);
+        EXPECT_EQ(overlapped_.InternalHigh, (ULONG_PTR)0x5A5A);
+        EXPECT_FALSE(completes_within(0));
         // On Windows this waits forever; here it fails at once and is counted.
         size_t before = winsim::would_hang();
         DWORD bytes = 0;
-        EXPECT_FALSE(GetOverlappedResult(file_, &overlapped_, &bytes, TRUE)) << c.name;
-        EXPECT_EQ(winsim::would_hang(), before + 1) << c.name;
+        EXPECT_FALSE(GetOverlappedResult(file_, &overlapped_, &bytes, TRUE));
+        EXPECT_EQ(winsim::would_hang(), before + 1);
     }
     CloseHandle(overlapped_.hEvent);
     CloseHandle(file_);
@@ -419,12 +415,7 @@ void misuse_named_lock(void (*misuse)(SRWLOCK*)) {
 
 TEST(StrictDeathTest, MisuseStopsTheProgramWithAMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    struct Case {
-        const char* name;
-        void (*misuse)(SRWLOCK*);
-        const char* message;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, void (*)(SRWLOCK*), const char*> cases[] = {
         {"shared twice", [](SRWLOCK* l) { AcquireSRWLockShared(l), AcquireSRWLockShared(l); },
          "asks again shared"},
         {"shared then exclusive",
@@ -438,9 +429,8 @@ TEST(StrictDeathTest, MisuseStopsTheProgramWithAMessage) {
         {"release of a lock not held", [](SRWLOCK* l) { ReleaseSRWLockShared(l); },
          "does not hold"},
     };
-    for (const Case& c : cases)
-        EXPECT_DEATH(misuse_named_lock(c.misuse), std::string(c.message) + ".*the test's lock")
-            << c.name;
+    for (auto [name, misuse, message] : cases)
+        EXPECT_DEATH(misuse_named_lock(misuse), std::string(message) + ".*the test's lock") << name;
     EXPECT_DEATH(winsim::fail_calls("CreateEvent", 1, ERROR_GEN_FAILURE),
                  "no simulated call has that name");
 }

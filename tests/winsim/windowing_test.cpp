@@ -11,8 +11,8 @@
 #include <dbt.h>
 #include <shellapi.h>
 
-#include <cstring>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -64,8 +64,7 @@ class Windowing : public WinsimTest {
         seen.clear();
         created.clear();
         in_menu = false;
-        WNDCLASSEXW window_class;
-        std::memset(&window_class, 0, sizeof(window_class));
+        WNDCLASSEXW window_class = {};
         window_class.cbSize = sizeof(window_class);
         window_class.lpfnWndProc = record_procedure;
         window_class.hInstance = GetModuleHandleW(nullptr);
@@ -102,8 +101,7 @@ class Windowing : public WinsimTest {
     }
 
     static void register_for_hid(HWND window) {
-        DEV_BROADCAST_DEVICEINTERFACE_W filter;
-        std::memset(&filter, 0, sizeof(filter));
+        DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
         filter.dbcc_size = sizeof(filter);
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         filter.dbcc_classguid = hid_class;
@@ -111,14 +109,23 @@ class Windowing : public WinsimTest {
                   nullptr);
     }
 
-    static void add_icon(HWND window) {
-        NOTIFYICONDATAW data;
-        std::memset(&data, 0, sizeof(data));
+    static NOTIFYICONDATAW icon_of(HWND window) {
+        NOTIFYICONDATAW data = {};
         data.cbSize = sizeof(data);
         data.hWnd = window;
+        return data;
+    }
+
+    static void add_icon(HWND window) {
+        NOTIFYICONDATAW data = icon_of(window);
         data.uFlags = NIF_MESSAGE;
         data.uCallbackMessage = icon_message;
         ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+    }
+
+    static void delete_icon(HWND window) {
+        NOTIFYICONDATAW data = icon_of(window);
+        Shell_NotifyIconW(NIM_DELETE, &data);
     }
 
     static HMENU two_item_menu() {
@@ -138,11 +145,8 @@ class Windowing : public WinsimTest {
 };
 
 TEST_F(Windowing, SystemMessagesWaitUntilTheWindowThreadRetrievesMessages) {
-    struct Row {
-        const char* action;
-        void (*act)();
-        UINT message; // 0: the registered "TaskbarCreated"
-    } table[] = {
+    // The message the action brings; 0: the registered "TaskbarCreated".
+    const std::tuple<const char*, void (*)(), UINT> table[] = {
         {"interface arrival", [] { winsim::device_interface_changed(true, hid_class, stick_path); },
          WM_DEVICECHANGE},
         {"broadcast", [] { winsim::broadcast_device_change(DBT_DEVNODES_CHANGED, {}); },
@@ -158,31 +162,22 @@ TEST_F(Windowing, SystemMessagesWaitUntilTheWindowThreadRetrievesMessages) {
     HWND window = make_window();
     register_for_hid(window);
     UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.action);
+    for (auto [action, act, message] : table) {
+        SCOPED_TRACE(action);
         add_icon(window);
         size_t before = seen.size();
-        row.act(); // on the window's own thread
+        act(); // on the window's own thread
         EXPECT_EQ(seen.size(), before) << "handled inside the call that caused it";
         drain();
-        EXPECT_FALSE(
-            messages_of(window, row.message ? row.message : taskbar_created, before).empty());
-        NOTIFYICONDATAW data;
-        std::memset(&data, 0, sizeof(data));
-        data.cbSize = sizeof(data);
-        data.hWnd = window;
-        Shell_NotifyIconW(NIM_DELETE, &data);
+        EXPECT_FALSE(messages_of(window, message ? message : taskbar_created, before).empty());
+        delete_icon(window);
     }
 }
 
 TEST_F(Windowing, MenuLoopHandlesTheOwnerThreadsMessagesWhileTheMenuIsOpen) {
     static HWND window;
-    struct Row {
-        const char* event_name;
-        void (*event)();
-        UINT handled;   // the message the menu loop dispatched; 0: none
-        bool dismissed; // the scripted choice is not made
-    } table[] = {
+    // The message the menu loop dispatched (0: none); whether the scripted choice is not made.
+    const std::tuple<const char*, void (*)(), UINT, bool> table[] = {
         {"posted by another thread",
          [] { std::thread([] { PostMessageW(window, WM_APP + 1, 0, 0); }).join(); }, WM_APP + 1,
          false},
@@ -194,25 +189,25 @@ TEST_F(Windowing, MenuLoopHandlesTheOwnerThreadsMessagesWhileTheMenuIsOpen) {
     };
     window = make_window();
     register_for_hid(window);
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.event_name);
+    for (auto [event_name, event, handled, dismissed] : table) {
+        SCOPED_TRACE(event_name);
         HMENU menu = two_item_menu();
         size_t before = seen.size();
-        winsim::while_menu_open(row.event);
+        winsim::while_menu_open(event);
         winsim::choose_menu_item({L"B"});
-        EXPECT_EQ(track(menu, window), row.dismissed ? 0u : 11u);
+        EXPECT_EQ(track(menu, window), dismissed ? 0u : 11u);
         std::vector<UINT> in_loop;
         for (size_t i = before; i < seen.size(); i++)
             if (seen[i].in_menu)
                 in_loop.push_back(seen[i].message);
-        if (row.handled) {
-            EXPECT_NE(std::find(in_loop.begin(), in_loop.end(), row.handled), in_loop.end());
+        if (handled) {
+            EXPECT_NE(std::find(in_loop.begin(), in_loop.end(), handled), in_loop.end());
         } else {
             EXPECT_TRUE(in_loop.empty());
         }
         MSG msg;
         bool quit = PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) && msg.message == WM_QUIT;
-        EXPECT_EQ(quit, row.dismissed) << "a quit closes the menu and stays for the main loop";
+        EXPECT_EQ(quit, dismissed) << "a quit closes the menu and stays for the main loop";
         EXPECT_EQ(winsim::queued_messages(), 0u);
         drain();
         PostMessageW(window, WM_NULL, 0, 0); // lets the next menu stay open
@@ -251,12 +246,7 @@ TEST_F(Windowing, MenuOpenAlreadyOrDestroyedWhileOpenIsAFault) {
 }
 
 TEST_F(Windowing, MenuShownAgainVanishesUnlessTheOwnerPostedItselfAMessage) {
-    struct Row {
-        const char* between;
-        bool foreground;
-        void (*act)(HWND window);
-        bool vanishes;
-    } table[] = {
+    const std::tuple<const char*, bool, void (*)(HWND window), bool> table[] = {
         {"nothing", true, [](HWND) {}, true},
         {"the program posts to its window", true,
          [](HWND window) { PostMessageW(window, WM_NULL, 0, 0); }, false},
@@ -269,21 +259,21 @@ TEST_F(Windowing, MenuShownAgainVanishesUnlessTheOwnerPostedItselfAMessage) {
          true},
         {"nothing, owner in the background", false, [](HWND) {}, false},
     };
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.between);
+    for (auto [between, foreground, act, vanishes] : table) {
+        SCOPED_TRACE(between);
         winsim::reset();
         SetUp();
         HWND window = make_window();
         add_icon(window);
         HMENU menu = two_item_menu();
-        if (row.foreground)
+        if (foreground)
             SetForegroundWindow(window);
         winsim::choose_menu_item({L"A"});
         EXPECT_EQ(track(menu, window), 10u);
-        row.act(window);
+        act(window);
         winsim::choose_menu_item({L"B"});
-        EXPECT_EQ(track(menu, window), row.vanishes ? 0u : 11u);
-        EXPECT_EQ(winsim::shown_menus().back().vanished, row.vanishes);
+        EXPECT_EQ(track(menu, window), vanishes ? 0u : 11u);
+        EXPECT_EQ(winsim::shown_menus().back().vanished, vanishes);
         drain();
         DestroyMenu(menu);
     }
@@ -294,15 +284,8 @@ TEST_F(Windowing, DeviceChangeTrafficAsWindowsSendsIt) {
     HWND other = make_window();
     HWND child = make_window(registered);
     register_for_hid(registered);
-    struct Expected {
-        HWND window;
-        WPARAM event;
-        bool record;
-    };
-    struct Row {
-        bool arrival;
-        std::vector<Expected> expected;
-    } table[] = {
+    using Expected = std::tuple<HWND, WPARAM, bool>; // window, event, whether it has a record
+    const std::tuple<bool, std::vector<Expected>> table[] = {
         {true,
          {{registered, DBT_DEVNODES_CHANGED, false},
           {other, DBT_DEVNODES_CHANGED, false},
@@ -312,32 +295,28 @@ TEST_F(Windowing, DeviceChangeTrafficAsWindowsSendsIt) {
           {registered, DBT_DEVNODES_CHANGED, false},
           {other, DBT_DEVNODES_CHANGED, false}}},
     };
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.arrival);
+    for (const auto& [arrival, expected] : table) {
+        SCOPED_TRACE(arrival);
         size_t before = seen.size();
-        winsim::device_interface_changed(row.arrival, hid_class, stick_path);
+        winsim::device_interface_changed(arrival, hid_class, stick_path);
         drain();
-        std::vector<Seen> changes;
+        std::vector<Expected> changes;
+        std::vector<std::wstring> paths;
         for (size_t i = before; i < seen.size(); i++)
-            if (seen[i].message == WM_DEVICECHANGE)
-                changes.push_back(seen[i]);
-        ASSERT_EQ(changes.size(), row.expected.size()) << "none for the child window";
-        for (size_t i = 0; i < changes.size(); i++) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(changes[i].window, row.expected[i].window);
-            EXPECT_EQ(changes[i].wparam, row.expected[i].event);
-            EXPECT_EQ(changes[i].lparam != 0, row.expected[i].record);
-            EXPECT_EQ(changes[i].path, row.expected[i].record ? stick_path : L"");
-        }
+            if (seen[i].message == WM_DEVICECHANGE) {
+                changes.emplace_back(seen[i].window, seen[i].wparam, seen[i].lparam != 0);
+                paths.push_back(seen[i].path);
+            }
+        EXPECT_EQ(changes, expected) << "none for the child window";
+        for (size_t i = 0; i < paths.size() && i < expected.size(); i++)
+            EXPECT_EQ(paths[i], std::get<2>(expected[i]) ? stick_path : L"") << i;
     }
     EXPECT_TRUE(messages_of(child, WM_DEVICECHANGE).empty());
 }
 
 TEST_F(Windowing, HeldDeviceChangesGoOutDuplicatedAndReordered) {
-    struct Row {
-        std::vector<size_t> order;
-        std::vector<WPARAM> events; // as the window sees them
-    } table[] = {
+    // The order of release, and the events as the window sees them.
+    const std::tuple<std::vector<size_t>, std::vector<WPARAM>> table[] = {
         {{0, 1}, {DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL}},
         {{1, 0, 0}, {DBT_DEVICEARRIVAL, DBT_DEVNODES_CHANGED, DBT_DEVNODES_CHANGED}},
         {{1, 1}, {DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL}},
@@ -345,7 +324,7 @@ TEST_F(Windowing, HeldDeviceChangesGoOutDuplicatedAndReordered) {
     };
     HWND window = make_window();
     register_for_hid(window);
-    for (const Row& row : table) {
+    for (const auto& [order, expected] : table) {
         size_t before = seen.size();
         winsim::hold_device_changes();
         winsim::device_interface_changed(true, hid_class, stick_path);
@@ -355,7 +334,7 @@ TEST_F(Windowing, HeldDeviceChangesGoOutDuplicatedAndReordered) {
         ASSERT_EQ(held.size(), 2u);
         EXPECT_EQ(held[0].event, static_cast<WPARAM>(DBT_DEVNODES_CHANGED));
         EXPECT_EQ(held[1].path, stick_path);
-        winsim::release_device_changes(row.order);
+        winsim::release_device_changes(order);
         drain();
         std::vector<WPARAM> events;
         for (size_t i = before; i < seen.size(); i++) {
@@ -365,7 +344,7 @@ TEST_F(Windowing, HeldDeviceChangesGoOutDuplicatedAndReordered) {
                 EXPECT_EQ(seen[i].path, stick_path);
             }
         }
-        EXPECT_EQ(events, row.events);
+        EXPECT_EQ(events, expected);
         EXPECT_TRUE(winsim::held_device_changes().empty());
     }
 }
@@ -378,10 +357,7 @@ TEST_F(Windowing, IconLoadedTwiceIsOneSharedHandleThatDestroyIconLeaves) {
     EXPECT_EQ(first, second);
     EXPECT_TRUE(DestroyIcon(first));
     EXPECT_TRUE(DestroyIcon(second));
-    NOTIFYICONDATAW data;
-    std::memset(&data, 0, sizeof(data));
-    data.cbSize = sizeof(data);
-    data.hWnd = window;
+    NOTIFYICONDATAW data = icon_of(window);
     data.uFlags = NIF_ICON;
     data.hIcon = first;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
@@ -413,21 +389,16 @@ TEST_F(Windowing, RetrievalHonoursTheWindowAndRangeFilters) {
     HWND a = make_window();
     HWND b = make_window();
     HWND thread_only = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
-    struct Row {
-        const char* filter;
-        HWND window;
-        UINT low;
-        UINT high;
-        std::vector<UINT> taken; // in order; WM_QUIT last when the filter takes it
-    } table[] = {
+    // Filter: window, lowest and highest message; what it takes, WM_QUIT last when it does.
+    const std::tuple<const char*, HWND, UINT, UINT, std::vector<UINT>> table[] = {
         {"none", nullptr, 0, 0, {WM_APP + 1, WM_APP + 2, WM_APP + 3, WM_USER + 1, WM_QUIT}},
         {"window a", a, 0, 0, {WM_APP + 1, WM_USER + 1}},
         {"thread messages", thread_only, 0, 0, {WM_APP + 3, WM_QUIT}},
         {"range", nullptr, WM_APP + 1, WM_APP + 2, {WM_APP + 1, WM_APP + 2, WM_QUIT}},
         {"window b and range", b, WM_APP + 2, WM_APP + 2, {WM_APP + 2}},
     };
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.filter);
+    for (const auto& [filter, window, low, high, expected] : table) {
+        SCOPED_TRACE(filter);
         PostMessageW(a, WM_APP + 1, 0, 0);
         PostMessageW(b, WM_APP + 2, 0, 0);
         PostMessageW(nullptr, WM_APP + 3, 0, 0);
@@ -435,9 +406,9 @@ TEST_F(Windowing, RetrievalHonoursTheWindowAndRangeFilters) {
         PostQuitMessage(0);
         std::vector<UINT> taken;
         MSG msg;
-        while (PeekMessageW(&msg, row.window, row.low, row.high, PM_REMOVE))
+        while (PeekMessageW(&msg, window, low, high, PM_REMOVE))
             taken.push_back(msg.message);
-        EXPECT_EQ(taken, row.taken);
+        EXPECT_EQ(taken, expected);
         drain();
     }
     // A message sent from another thread is handled whatever the filter.
@@ -461,20 +432,12 @@ TEST_F(Windowing, PostedQueueHoldsTenThousandMessages) {
     MSG msg;
     ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
     EXPECT_TRUE(PostMessageW(window, WM_APP, 0, 0));
-    NOTIFYICONDATAW data;
-    std::memset(&data, 0, sizeof(data));
-    data.cbSize = sizeof(data);
-    data.hWnd = window;
-    Shell_NotifyIconW(NIM_DELETE, &data);
+    delete_icon(window);
 }
 
 TEST_F(Windowing, ShellRestartReachesAnElevatedProcessOnlyThroughTheMessageFilter) {
-    struct Row {
-        const char* case_name;
-        bool elevated;
-        std::vector<DWORD> actions; // ChangeWindowMessageFilterEx on "TaskbarCreated"
-        bool reaches;
-    } table[] = {
+    // The actions are ChangeWindowMessageFilterEx's on "TaskbarCreated".
+    const std::tuple<const char*, bool, std::vector<DWORD>, bool> table[] = {
         {"not elevated", false, {}, true},
         {"elevated", true, {}, false},
         {"elevated, allowed", true, {MSGFLT_ALLOW}, true},
@@ -482,18 +445,18 @@ TEST_F(Windowing, ShellRestartReachesAnElevatedProcessOnlyThroughTheMessageFilte
         {"elevated, allowed then reset", true, {MSGFLT_ALLOW, MSGFLT_RESET}, false},
     };
     UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.case_name);
-        winsim::set_elevated(row.elevated);
+    for (const auto& [case_name, elevated, actions, reaches] : table) {
+        SCOPED_TRACE(case_name);
+        winsim::set_elevated(elevated);
         HWND window = make_window();
         register_for_hid(window);
-        for (DWORD action : row.actions)
+        for (DWORD action : actions)
             EXPECT_TRUE(ChangeWindowMessageFilterEx(window, taskbar_created, action, nullptr));
         size_t before = seen.size();
         winsim::restart_shell();
         winsim::device_interface_changed(true, hid_class, stick_path);
         drain();
-        EXPECT_EQ(messages_of(window, taskbar_created, before).size(), row.reaches ? 1u : 0u);
+        EXPECT_EQ(messages_of(window, taskbar_created, before).size(), reaches ? 1u : 0u);
         EXPECT_EQ(messages_of(window, WM_DEVICECHANGE, before).size(), 2u)
             << "the system's own broadcasts always pass";
         DestroyWindow(window);
@@ -507,31 +470,24 @@ TEST_F(Windowing, MessageFilterIsFoundInUser32AndChecksItsArguments) {
     EXPECT_EQ(
         GetProcAddress(user32, "ChangeWindowMessageFilterEx"),
         reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&ChangeWindowMessageFilterEx)));
-    struct Row {
-        const char* case_name;
-        HWND window;
-        DWORD action;
-        DWORD size;
-        BOOL result;
-        DWORD error_or_status;
-    } table[] = {
-        {"allow", window, MSGFLT_ALLOW, sizeof(CHANGEFILTERSTRUCT), TRUE, MSGFLTINFO_NONE},
-        {"allow again", window, MSGFLT_ALLOW, sizeof(CHANGEFILTERSTRUCT), TRUE,
-         MSGFLTINFO_ALREADYALLOWED_FORWND},
-        {"disallow", window, MSGFLT_DISALLOW, sizeof(CHANGEFILTERSTRUCT), TRUE, MSGFLTINFO_NONE},
-        {"disallow again", window, MSGFLT_DISALLOW, sizeof(CHANGEFILTERSTRUCT), TRUE,
+    const DWORD full = sizeof(CHANGEFILTERSTRUCT);
+    const HWND none = reinterpret_cast<HWND>(0x7777);
+    // Window, action, record size; the result, and the status it reports or the error it sets.
+    const std::tuple<const char*, HWND, DWORD, DWORD, BOOL, DWORD> table[] = {
+        {"allow", window, MSGFLT_ALLOW, full, TRUE, MSGFLTINFO_NONE},
+        {"allow again", window, MSGFLT_ALLOW, full, TRUE, MSGFLTINFO_ALREADYALLOWED_FORWND},
+        {"disallow", window, MSGFLT_DISALLOW, full, TRUE, MSGFLTINFO_NONE},
+        {"disallow again", window, MSGFLT_DISALLOW, full, TRUE,
          MSGFLTINFO_ALREADYDISALLOWED_FORWND},
         {"record too small", window, MSGFLT_ALLOW, 4, FALSE, ERROR_INVALID_PARAMETER},
-        {"unknown action", window, 7, sizeof(CHANGEFILTERSTRUCT), FALSE, ERROR_INVALID_PARAMETER},
-        {"no window", reinterpret_cast<HWND>(0x7777), MSGFLT_ALLOW, sizeof(CHANGEFILTERSTRUCT),
-         FALSE, ERROR_INVALID_WINDOW_HANDLE},
+        {"unknown action", window, 7, full, FALSE, ERROR_INVALID_PARAMETER},
+        {"no window", none, MSGFLT_ALLOW, full, FALSE, ERROR_INVALID_WINDOW_HANDLE},
     };
-    for (const Row& row : table) {
-        SCOPED_TRACE(row.case_name);
-        CHANGEFILTERSTRUCT change{row.size, 0xFFFF};
-        EXPECT_EQ(ChangeWindowMessageFilterEx(row.window, WM_APP + 7, row.action, &change),
-                  row.result);
-        EXPECT_EQ(row.result ? change.ExtStatus : GetLastError(), row.error_or_status);
+    for (auto [case_name, target, action, size, result, error_or_status] : table) {
+        SCOPED_TRACE(case_name);
+        CHANGEFILTERSTRUCT change{size, 0xFFFF};
+        EXPECT_EQ(ChangeWindowMessageFilterEx(target, WM_APP + 7, action, &change), result);
+        EXPECT_EQ(result ? change.ExtStatus : GetLastError(), error_or_status);
     }
 }
 
