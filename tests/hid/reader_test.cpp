@@ -28,6 +28,7 @@ std::vector<DWORD> sample_threads; // guarded by seen_lock
 std::atomic<int> stops{0};
 std::atomic<int> removals{0};
 std::atomic<StickReader*> last_stopped{nullptr};
+std::atomic<bool> stopped_with_thread{false}; // the last stopped reader knew its thread
 
 void record_sample(StickReader*, StickSample* sample) {
     std::lock_guard<std::mutex> held(seen_lock);
@@ -38,6 +39,7 @@ void record_sample(StickReader*, StickSample* sample) {
 void remove_entry(StickReader* reader) {
     stops++;
     last_stopped = reader;
+    stopped_with_thread = reader->thread != nullptr;
     AcquireSRWLockExclusive(&table.lock);
     if (table.reader == reader) {
         hid_close(table.device);
@@ -161,6 +163,23 @@ TEST_F(Reader, ReleasesAtOnceOnTheCreatingThreadWhenNoThreadCanBeMade) {
     EXPECT_NE(last_stopped.load(), nullptr);
     EXPECT_EQ(removals, 0) << "the reader was never entered in the table";
     EXPECT_EQ(winsim::open_handles("event"), 2u) << "only the device's own events remain";
+    hid_close(device);
+    hid_free(device);
+}
+
+// The stick pulled between the open and the reader's start: the reader's first read fails and
+// it ends at once. It must still have been set up in full, its thread handle included (a
+// thread created running would end before CreateThread returned it).
+TEST_F(Reader, StickPulledBeforeTheReaderStartsEndsAFullySetUpReader) {
+    int id = add(winsim::hid_stick(1));
+    HidDevice* device = hid_open(path(id), 1, 0);
+    ASSERT_NE(device, nullptr);
+    winsim::hid_unplug(id);
+    // Already freed when it returns: only compared with null, as attaching does.
+    EXPECT_NE(stick_reader_create(device), nullptr);
+    ASSERT_TRUE(wait_for([] { return winsim::running_threads() == 0; }));
+    EXPECT_EQ(stops, 1);
+    EXPECT_TRUE(stopped_with_thread) << "the reader ran before its creation had finished";
     hid_close(device);
     hid_free(device);
 }
