@@ -10,6 +10,7 @@
 #include "winsim_test.h"
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -32,7 +33,18 @@ uint16_t y_raw(int v) {
     return (uint16_t)(32768 - v);
 }
 
-const double rotation = 0.6981317;
+const double rot40 = 0.6981317;
+
+// The rotation that turns full right to exactly `degrees` as the translation counts them
+// (radians x 57.2958), so that a row sits on a bound of a mode window, not merely near it.
+double turned(double degrees) {
+    double offset = degrees / 57.2958;
+    while (offset * 57.2958 < degrees)
+        offset = std::nextafter(offset, 4.0);
+    while (offset * 57.2958 > degrees)
+        offset = std::nextafter(offset, -4.0);
+    return offset;
+}
 
 TranslateModes modes(double offset = 0.0, int fast = 0, int lock = 0, int driving = 0) {
     return TranslateModes{offset, fast, lock, driving};
@@ -109,9 +121,9 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"FullUp", 0x8000, 0x0000, modes(), 0, 32767},
         Position{"FullDown", 0x8000, 0xFFFF, modes(), 0, -32767},
         Position{"FullDiagonalUpRight", 0xFFFF, 0x0000, modes(), 23169, 23169},
-        Position{"RotatedRight", 0xFFFF, 0x8000, modes(rotation), 25100, 21062},
-        Position{"RotatedLeft", 0x0000, 0x8000, modes(rotation), -25100, -21062},
-        Position{"RotatedUp", 0x8000, 0x0000, modes(rotation), -21062, 25100},
+        Position{"RotatedRight", 0xFFFF, 0x8000, modes(rot40), 25100, 21062},
+        Position{"RotatedLeft", 0x0000, 0x8000, modes(rot40), -25100, -21062},
+        Position{"RotatedUp", 0x8000, 0x0000, modes(rot40), -21062, 25100},
         Position{"BelowThresholdUntouched", x_raw(28571), 0x8000, modes(0, 1, 1), 29999, 0},
         Position{"AboveThresholdLocked", x_raw(28572), 0x8000, modes(0, 0, 1), 31779, 7982},
         Position{"LockRight", 0xFFFF, 0x8000, modes(0, 0, 1), 31779, 7982},
@@ -127,7 +139,63 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"FastTurnFrom20Point5Degrees", x_raw(30000), y_raw(11218), modes(0, 1), 32765,
                  287},
         Position{"FastTurnThenLock", x_raw(28377), y_raw(16384), modes(0, 1, 1), 31779, 7982},
-        Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169}),
+        Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169},
+        // Every edge of the mode windows, at the bound and 0.01 degrees either side, at full
+        // deflection turned there (rows named by their degrees, M for minus, p for the point).
+        Position{"FastTurnAtM0p01", 0xFFFF, 0x8000, modes(turned(-0.01), 1), 32766, -5},
+        // The window opens above 0, but a turn just inside it is clamped back to 0: 0 and
+        // 0.01 give the same, so whether 0 itself is inside cannot show.
+        Position{"FastTurnAt0", 0xFFFF, 0x8000, modes(turned(0.0), 1), 32767, 0},
+        Position{"FastTurnAt0p01", 0xFFFF, 0x8000, modes(turned(0.01), 1), 32767, 0},
+        Position{"FastTurnAt19p99", 0xFFFF, 0x8000, modes(turned(19.99), 1), 32767, 0},
+        Position{"FastTurnAt20", 0xFFFF, 0x8000, modes(turned(20.0), 1), 32767, 0}, // lands on 0
+        Position{"FastTurnAt20p01", 0xFFFF, 0x8000, modes(turned(20.01), 1), 32766, 5},
+        Position{"FastTurnAt77p99", 0xFFFF, 0x8000, modes(turned(77.99), 1), 17368, 27784},
+        Position{"FastTurnAt78", 0xFFFF, 0x8000, modes(turned(78.0), 1), 6812, 32050},
+        Position{"FastTurnAt78p01", 0xFFFF, 0x8000, modes(turned(78.01), 1), 6807, 32052},
+        Position{"FastTurnAt101p99", 0xFFFF, 0x8000, modes(turned(101.99), 1), -6807, 32052},
+        Position{"FastTurnAt102", 0xFFFF, 0x8000, modes(turned(102.0), 1), -6812, 32050},
+        Position{"FastTurnAt102p01", 0xFFFF, 0x8000, modes(turned(102.01), 1), -17368, 27784},
+        Position{"FastTurnAt159p99", 0xFFFF, 0x8000, modes(turned(159.99), 1), -32766, 5},
+        // 160 lands on 180 and 160.01 is clamped to it: the same output.
+        Position{"FastTurnAt160", 0xFFFF, 0x8000, modes(turned(160.0), 1), -32766, 0},
+        Position{"FastTurnAt160p01", 0xFFFF, 0x8000, modes(turned(160.01), 1), -32766, 0},
+        Position{"FastTurnAt179p99", 0xFFFF, 0x8000, modes(turned(179.99), 1), -32766, 0},
+        Position{"FastTurnBelowThreshold", x_raw(20203), y_raw(20203), modes(0, 1), 21213, 21213},
+        Position{"FastTurnAboveThreshold", x_raw(20204), y_raw(20204), modes(0, 1), 27190, 12679},
+        Position{"LockAtM10p01", 0xFFFF, 0x8000, modes(turned(-10.01), 0, 1), 32268, -5695},
+        Position{"LockAtM10", 0xFFFF, 0x8000, modes(turned(-10.0), 0, 1), 31779, 7982},
+        Position{"LockAtM9p99", 0xFFFF, 0x8000, modes(turned(-9.99), 0, 1), 31779, 7982},
+        Position{"LockAt14p99", 0xFFFF, 0x8000, modes(turned(14.99), 0, 1), 31779, 7982},
+        Position{"LockAt15", 0xFFFF, 0x8000, modes(turned(15.0), 0, 1), 31779, 7982},
+        Position{"LockAt15p01", 0xFFFF, 0x8000, modes(turned(15.01), 0, 1), 31649, 8486},
+        Position{"LockAt164p99", 0xFFFF, 0x8000, modes(turned(164.99), 0, 1), -31649, 8486},
+        Position{"LockAt165", 0xFFFF, 0x8000, modes(turned(165.0), 0, 1), -31779, 7982},
+        Position{"LockAt165p01", 0xFFFF, 0x8000, modes(turned(165.01), 0, 1), -31779, 7982},
+        Position{"LockAtM169p99", 0xFFFF, 0x8000, modes(turned(-169.99), 0, 1), -32268, -5695},
+        Position{"LockAtM170", 0xFFFF, 0x8000, modes(turned(-170.0), 0, 1), -31779, 7982},
+        Position{"LockAtM170p01", 0xFFFF, 0x8000, modes(turned(-170.01), 0, 1), -31779, 7982},
+        // Both: fast turns runs first and moves 35 onto the lock's 15, and 145 onto its 165.
+        Position{"BothAtM10p01", 0xFFFF, 0x8000, modes(turned(-10.01), 1, 1), 32268, -5695},
+        Position{"BothAtM10", 0xFFFF, 0x8000, modes(turned(-10.0), 1, 1), 31779, 7982},
+        Position{"BothAt34p99", 0xFFFF, 0x8000, modes(turned(34.99), 1, 1), 31779, 7982},
+        Position{"BothAt35", 0xFFFF, 0x8000, modes(turned(35.0), 1, 1), 31779, 7982},
+        Position{"BothAt35p01", 0xFFFF, 0x8000, modes(turned(35.01), 1, 1), 31649, 8486},
+        Position{"BothAt144p99", 0xFFFF, 0x8000, modes(turned(144.99), 1, 1), -31649, 8486},
+        Position{"BothAt145", 0xFFFF, 0x8000, modes(turned(145.0), 1, 1), -31779, 7982},
+        Position{"BothAt145p01", 0xFFFF, 0x8000, modes(turned(145.01), 1, 1), -31779, 7982},
+        Position{"BothBelowThreshold", x_raw(20203), y_raw(20203), modes(0, 1, 1), 21213, 21213},
+        Position{"BothAboveThreshold", x_raw(20204), y_raw(20204), modes(0, 1, 1), 27190, 12679},
+        // Rotated by 40 degrees, raw angles past 139.99985 wrap to -180 and below: near that
+        // wrap, and where the wrapped angles meet the lock's -170 (raw 150), and its 165 (raw
+        // 125) and -165 (raw 155) on either side of the wrap.
+        Position{"Rot179p99Fast", x_raw(-24427), y_raw(20504), modes(rot40, 1), -32766, 0},
+        Position{"RotM179p99Fast", x_raw(-24144), y_raw(20252), modes(rot40, 1), -32766, -5},
+        Position{"RotM170p01Lock", x_raw(-27210), y_raw(15716), modes(rot40, 0, 1), -31779, 7982},
+        Position{"RotM169p99Lock", x_raw(-28256), y_raw(16307), modes(rot40, 0, 1), -32268, -5695},
+        Position{"Rot164p99Lock", x_raw(-18123), y_raw(25892), modes(rot40, 0, 1), -31649, 8486},
+        Position{"Rot165p01Lock", x_raw(-18182), y_raw(25957), modes(rot40, 0, 1), -31779, 7982},
+        Position{"RotM165Lock", x_raw(-28878), y_raw(13466), modes(rot40, 0, 1), -31650, -8480}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct Driving {
@@ -205,6 +273,32 @@ TEST(DrivingMode, ButtonPressesEngageAndReleaseByWholeSeconds) {
     EXPECT_EQ(r.right_trigger, 0);
     EXPECT_EQ(r.left_y, 32767);
     EXPECT_EQ(clock_calls, 4);
+}
+
+// A press toggles only more than one whole second after the last report with the button down.
+struct PressGap {
+    int32_t engaged;
+    int64_t last, now;
+    int32_t engaged_after;
+};
+
+TEST(DrivingMode, PressTogglesOnlyAfterAGapOfTwoSeconds) {
+    const PressGap rows[] = {
+        {0, 1000, 999, 0},  {0, 1000, 1000, 0}, {0, 1000, 1001, 0}, {0, 1000, 1002, 1},
+        {0, 1000, 1003, 1}, {1, 1000, 1001, 1}, {1, 1000, 1002, 0}, {0, 0, 1, 0},
+        {0, 0, 2, 1}, // the first press after start-up, its clock still near 0
+    };
+    TranslateModes m = modes(0, 0, 0, 1);
+    StickSample pressed = sample_of(0x8000, 0x8000, 1);
+    for (const PressGap& r : rows) {
+        DrivingState state = {r.engaged, r.last, 0};
+        fake_now = r.now;
+        GamepadReport report = translate_compute(&pressed, &m, &state, fake_clock);
+        EXPECT_EQ(state.engaged, r.engaged_after) << r.last << " to " << r.now;
+        EXPECT_EQ(report.buttons, r.engaged_after ? 0 : 0x1000) << r.last << " to " << r.now;
+        EXPECT_EQ(state.previous_button_time, r.last);
+        EXPECT_EQ(state.last_button_time, r.now);
+    }
 }
 
 TEST(DrivingMode, ClockIsReadOnlyWithDrivingOnAndTheButtonDown) {
