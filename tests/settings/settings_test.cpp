@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadCase{"FinalLineEnd", "0\n1\n1\n1\n", 0, 1, 1, 1},
                       LoadCase{"SingleValue", "1", 1, 0, 0, 0}, LoadCase{"Empty", "", 0, 0, 0, 0},
                       LoadCase{"BlankLinesAndSpaces", "  1\n\n\n\t1 \r\n\r\n0\n  1", 1, 1, 0, 1},
+                      LoadCase{"VerticalTabAndFormFeed", "1\v0\f1\v\f1", 1, 0, 1, 1},
                       LoadCase{"OtherValuesStayAsRead", "2\n2\n2\n2", 2, 2, 2, 2},
                       LoadCase{"Signs", "-5\n+1\n-0\n7", -5, 1, 0, 7},
                       LoadCase{"FirstAndLastDigits", "9\n09\n90\n0", 9, 9, 90, 0},
