@@ -79,7 +79,7 @@ TEST(Decode, Axis8ScalesToTheFullRange) {
         int32_t expected;
     } rows[] = {
         {128, 0, 0},   {128, 1, 0},      {255, 0, 32767}, {0, 0, -32767},  {1, 0, -32767},
-        {0, 1, 32767}, {255, 1, -32767}, {129, 0, 258},   {192, 0, 16512},
+        {0, 1, 32767}, {255, 1, -32767}, {129, 0, 258},   {192, 0, 16512}, {12, 0, -29928},
     };
     for (auto& r : rows)
         EXPECT_EQ(decode_axis8(r.value, r.invert), r.expected) << (int)r.value;
@@ -166,6 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"LockAtM10p01", 0xFFFF, 0x8000, modes(turned(-10.01), 0, 1), 32268, -5695},
         Position{"LockAtM10", 0xFFFF, 0x8000, modes(turned(-10.0), 0, 1), 31779, 7982},
         Position{"LockAtM9p99", 0xFFFF, 0x8000, modes(turned(-9.99), 0, 1), 31779, 7982},
+        Position{"LockAtM0p01", 0xFFFF, 0x8000, modes(turned(-0.01), 0, 1), 31779, 7982},
+        Position{"LockAt0p01", 0xFFFF, 0x8000, modes(turned(0.01), 0, 1), 31779, 7982},
         Position{"LockAt14p99", 0xFFFF, 0x8000, modes(turned(14.99), 0, 1), 31779, 7982},
         Position{"LockAt15", 0xFFFF, 0x8000, modes(turned(15.0), 0, 1), 31779, 7982},
         Position{"LockAt15p01", 0xFFFF, 0x8000, modes(turned(15.01), 0, 1), 31649, 8486},
