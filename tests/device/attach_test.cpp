@@ -46,6 +46,7 @@ TEST_F(Attach, StickPresentAtStartPulledOutAndPluggedInAgain) {
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
 
+    winsim::fail_calls("DeviceIoControl", 1, ERROR_GEN_FAILURE); // the pad's unplug, once
     unplug(id);
     EXPECT_TRUE(winsim::bus_pads(bus_).empty());
     EXPECT_EQ(winsim::hid_open_files(id), 0u);
