@@ -7,6 +7,7 @@
 #include "app/settings.h"
 #include "hid/device_table.h"
 
+#include "settings_reset.h"
 #include "winsim_test.h"
 
 #include <atomic>
@@ -369,10 +370,7 @@ class SampleCallbackTest : public WinsimTest {
         ASSERT_EQ(bus_target_add(bus_client, entry_.target), BUS_OK);
         entry_.report = {};
         insert(&entry_);
-        mode_settings.rotation_offset = 0.0;
-        mode_settings.fast_turns = 0;
-        mode_settings.movement_lock = 0;
-        mode_settings.driving_mode = 0;
+        reset_mode_settings();
         driving_state = {};
     }
 
@@ -384,9 +382,7 @@ class SampleCallbackTest : public WinsimTest {
         bus_client_delete(bus_client);
         bus_client = nullptr;
         bus_connected = 0;
-        mode_settings.rotation_offset = 0.0;
-        mode_settings.fast_turns = 0;
-        mode_settings.movement_lock = 0;
+        reset_mode_settings();
         WinsimTest::TearDown();
     }
 
@@ -448,7 +444,6 @@ TEST_F(SampleCallbackTest, NothingIsSubmittedWithoutABus) {
     EXPECT_EQ(reports_seen(), 0u);
     EXPECT_EQ(entry_.report.left_x, 77);
     EXPECT_EQ(driving_state.engaged, 0) << "a dropped sample does not touch driving";
-    mode_settings.driving_mode = 0;
 }
 
 // Mode switches on the main thread while a reader thread translates, and table changes
