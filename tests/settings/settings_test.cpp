@@ -110,8 +110,11 @@ TEST_F(SettingsTest, WriteProducesWindowsTextBytes) {
     mode_settings.rotate = 3;
     mode_settings.driving_mode = -1;
     mode_settings.fast_turns = 256;
+    auto open_files = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    auto before = open_files();
     write_settings_file();
     EXPECT_EQ(file_bytes(), "0\r\n3\r\n-1\r\n256");
+    EXPECT_EQ(open_files(), before) << "the written file is closed (Windows renames no open file)";
 }
 
 TEST_F(SettingsTest, WriteStoresTheSavedLockNotTheLiveOne) {
