@@ -197,11 +197,16 @@ TEST_F(Device, WriteIsPaddedAndAnOutstandingWriteIsWaitedOnNotRepeated) {
     EXPECT_EQ(hid_write(device, second, sizeof second, 10), 4);
     EXPECT_EQ(winsim::hid_output_reports(id),
               (std::vector<std::vector<uint8_t>>{{0x00, 0x11, 0x00, 0x00}}));
-    // An outstanding write when the device is closed is cancelled and waited for too.
     EXPECT_EQ(hid_write(device, second, sizeof second, 10), 0);
+    winsim::hid_finish_writes(id);
+    EXPECT_EQ(hid_write(device, first, sizeof first, 10), 4);
+    // A shorter report after a longer one is padded with zeros, not with the longer one's
+    // tail; and a write still outstanding when the device is closed is cancelled and waited for.
+    EXPECT_EQ(hid_write(device, first, sizeof first, 10), 0);
     close(device);
-    EXPECT_EQ(winsim::hid_output_reports(id).back(),
-              (std::vector<uint8_t>{0x00, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(winsim::hid_output_reports(id),
+              (std::vector<std::vector<uint8_t>>{
+                  {0x00, 0x11, 0, 0}, {0x00, 0x22, 0x33, 0x44}, {0x00, 0x11, 0, 0}}));
 }
 
 TEST_F(Device, FeatureReportsAreSentAtFullLengthPaddedOrTruncated) {

@@ -28,6 +28,7 @@ std::vector<DWORD> sample_threads; // guarded by seen_lock
 std::atomic<int> stops{0};
 std::atomic<int> removals{0};
 std::atomic<StickReader*> last_stopped{nullptr};
+std::atomic<bool> stopped_with_thread{false}; // the last stopped reader knew its thread
 
 void record_sample(StickReader*, StickSample* sample) {
     std::lock_guard<std::mutex> held(seen_lock);
@@ -38,6 +39,7 @@ void record_sample(StickReader*, StickSample* sample) {
 void remove_entry(StickReader* reader) {
     stops++;
     last_stopped = reader;
+    stopped_with_thread = reader->thread != nullptr;
     AcquireSRWLockExclusive(&table.lock);
     if (table.reader == reader) {
         hid_close(table.device);
@@ -148,6 +150,8 @@ TEST_F(Reader, ReadsAShortReportWithoutReachingPastIt) {
         EXPECT_EQ(samples[0].y_high, 0);
         EXPECT_EQ(samples[0].button, 0);
     }
+    winsim::hid_deliver(id, {0x00}); // a single byte is a report too, not the end of reading
+    EXPECT_TRUE(wait_for([] { return sample_count() == 2; }));
     EXPECT_TRUE(stop_and_wait());
 }
 
@@ -165,12 +169,29 @@ TEST_F(Reader, ReleasesAtOnceOnTheCreatingThreadWhenNoThreadCanBeMade) {
     hid_free(device);
 }
 
+// The stick pulled between the open and the reader's start: the reader's first read fails and
+// it ends at once. It must still have been set up in full, its thread handle included (a
+// thread created running would end before CreateThread returned it).
+TEST_F(Reader, StickPulledBeforeTheReaderStartsEndsAFullySetUpReader) {
+    int id = add(winsim::hid_stick(1));
+    HidDevice* device = hid_open(path(id), 1, 0);
+    ASSERT_NE(device, nullptr);
+    winsim::hid_unplug(id);
+    // Already freed when it returns: only compared with null, as attaching does.
+    EXPECT_NE(stick_reader_create(device), nullptr);
+    ASSERT_TRUE(wait_for([] { return winsim::running_threads() == 0; }));
+    EXPECT_EQ(stops, 1);
+    EXPECT_TRUE(stopped_with_thread) << "the reader ran before its creation had finished";
+    hid_close(device);
+    hid_free(device);
+}
+
 TEST_F(Reader, IdleReaderWakesOnItsTimeOutWithoutNewIo) {
     int id = add(winsim::hid_stick(1));
     ASSERT_NE(attach(id), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // It wakes at every time-out (waited for, not assumed from the clock) and reads on.
+    EXPECT_TRUE(wait_for([] { return winsim::calls("WaitForSingleObject") >= 5; }));
     EXPECT_EQ(winsim::calls("ReadFile"), 1u);
-    EXPECT_GE(winsim::calls("WaitForSingleObject"), 5u) << "it wakes every 10 ms";
     EXPECT_EQ(winsim::hid_pending_reads(id), 1u);
     // A stop from this thread ends it; the release happens once, on the reader's thread.
     EXPECT_TRUE(stop_and_wait());

@@ -73,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadCase{"FinalLineEnd", "0\n1\n1\n1\n", 0, 1, 1, 1},
                       LoadCase{"SingleValue", "1", 1, 0, 0, 0}, LoadCase{"Empty", "", 0, 0, 0, 0},
                       LoadCase{"BlankLinesAndSpaces", "  1\n\n\n\t1 \r\n\r\n0\n  1", 1, 1, 0, 1},
+                      LoadCase{"VerticalTabAndFormFeed", "1\v0\f1\v\f1", 1, 0, 1, 1},
                       LoadCase{"OtherValuesStayAsRead", "2\n2\n2\n2", 2, 2, 2, 2},
                       LoadCase{"Signs", "-5\n+1\n-0\n7", -5, 1, 0, 7},
                       LoadCase{"FirstAndLastDigits", "9\n09\n90\n0", 9, 9, 90, 0},
@@ -94,8 +95,11 @@ TEST_F(SettingsTest, WriteProducesWindowsTextBytes) {
     mode_settings.rotate = 3;
     mode_settings.driving_mode = -1;
     mode_settings.fast_turns = 256;
+    auto open_files = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    auto before = open_files();
     write_settings_file();
     EXPECT_EQ(file_bytes(), "0\r\n3\r\n-1\r\n256");
+    EXPECT_EQ(open_files(), before) << "the written file is closed (Windows renames no open file)";
 }
 
 TEST_F(SettingsTest, WriteStoresTheSavedLockNotTheLiveOne) {

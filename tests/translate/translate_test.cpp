@@ -8,9 +8,11 @@
 #include "app/settings.h"
 #include "hid/device_table.h"
 
+#include "settings_reset.h"
 #include "winsim_test.h"
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -33,7 +35,18 @@ uint16_t y_raw(int v) {
     return (uint16_t)(32768 - v);
 }
 
-const double rotation = 0.6981317;
+const double rot40 = 0.6981317;
+
+// The rotation that turns full right to exactly `degrees` as the translation counts them
+// (radians x 57.2958), so that a row sits on a bound of a mode window, not merely near it.
+double turned(double degrees) {
+    double offset = degrees / 57.2958;
+    while (offset * 57.2958 < degrees)
+        offset = std::nextafter(offset, 4.0);
+    while (offset * 57.2958 > degrees)
+        offset = std::nextafter(offset, -4.0);
+    return offset;
+}
 
 TranslateModes modes(double offset = 0.0, int fast = 0, int lock = 0, int driving = 0) {
     return TranslateModes{offset, fast, lock, driving};
@@ -68,7 +81,7 @@ TEST(Decode, Axis8ScalesToTheFullRange) {
         int32_t expected;
     } rows[] = {
         {128, 0, 0},   {128, 1, 0},      {255, 0, 32767}, {0, 0, -32767},  {1, 0, -32767},
-        {0, 1, 32767}, {255, 1, -32767}, {129, 0, 258},   {192, 0, 16512},
+        {0, 1, 32767}, {255, 1, -32767}, {129, 0, 258},   {192, 0, 16512}, {12, 0, -29928},
     };
     for (auto& r : rows)
         EXPECT_EQ(decode_axis8(r.value, r.invert), r.expected) << (int)r.value;
@@ -110,9 +123,9 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"FullUp", 0x8000, 0x0000, modes(), 0, 32767},
         Position{"FullDown", 0x8000, 0xFFFF, modes(), 0, -32767},
         Position{"FullDiagonalUpRight", 0xFFFF, 0x0000, modes(), 23169, 23169},
-        Position{"RotatedRight", 0xFFFF, 0x8000, modes(rotation), 25100, 21062},
-        Position{"RotatedLeft", 0x0000, 0x8000, modes(rotation), -25100, -21062},
-        Position{"RotatedUp", 0x8000, 0x0000, modes(rotation), -21062, 25100},
+        Position{"RotatedRight", 0xFFFF, 0x8000, modes(rot40), 25100, 21062},
+        Position{"RotatedLeft", 0x0000, 0x8000, modes(rot40), -25100, -21062},
+        Position{"RotatedUp", 0x8000, 0x0000, modes(rot40), -21062, 25100},
         Position{"BelowThresholdUntouched", x_raw(28571), 0x8000, modes(0, 1, 1), 29999, 0},
         Position{"AboveThresholdLocked", x_raw(28572), 0x8000, modes(0, 0, 1), 31779, 7982},
         Position{"LockRight", 0xFFFF, 0x8000, modes(0, 0, 1), 31779, 7982},
@@ -128,7 +141,65 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"FastTurnFrom20Point5Degrees", x_raw(30000), y_raw(11218), modes(0, 1), 32765,
                  287},
         Position{"FastTurnThenLock", x_raw(28377), y_raw(16384), modes(0, 1, 1), 31779, 7982},
-        Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169}),
+        Position{"ModesOnlyWhenExactlyOne", 0xFFFF, 0x0000, modes(0, 2, 2), 23169, 23169},
+        // Every edge of the mode windows, at the bound and 0.01 degrees either side, at full
+        // deflection turned there (rows named by their degrees, M for minus, p for the point).
+        Position{"FastTurnAtM0p01", 0xFFFF, 0x8000, modes(turned(-0.01), 1), 32766, -5},
+        // The window opens above 0, but a turn just inside it is clamped back to 0: 0 and
+        // 0.01 give the same, so whether 0 itself is inside cannot show.
+        Position{"FastTurnAt0", 0xFFFF, 0x8000, modes(turned(0.0), 1), 32767, 0},
+        Position{"FastTurnAt0p01", 0xFFFF, 0x8000, modes(turned(0.01), 1), 32767, 0},
+        Position{"FastTurnAt19p99", 0xFFFF, 0x8000, modes(turned(19.99), 1), 32767, 0},
+        Position{"FastTurnAt20", 0xFFFF, 0x8000, modes(turned(20.0), 1), 32767, 0}, // lands on 0
+        Position{"FastTurnAt20p01", 0xFFFF, 0x8000, modes(turned(20.01), 1), 32766, 5},
+        Position{"FastTurnAt77p99", 0xFFFF, 0x8000, modes(turned(77.99), 1), 17368, 27784},
+        Position{"FastTurnAt78", 0xFFFF, 0x8000, modes(turned(78.0), 1), 6812, 32050},
+        Position{"FastTurnAt78p01", 0xFFFF, 0x8000, modes(turned(78.01), 1), 6807, 32052},
+        Position{"FastTurnAt101p99", 0xFFFF, 0x8000, modes(turned(101.99), 1), -6807, 32052},
+        Position{"FastTurnAt102", 0xFFFF, 0x8000, modes(turned(102.0), 1), -6812, 32050},
+        Position{"FastTurnAt102p01", 0xFFFF, 0x8000, modes(turned(102.01), 1), -17368, 27784},
+        Position{"FastTurnAt159p99", 0xFFFF, 0x8000, modes(turned(159.99), 1), -32766, 5},
+        // 160 lands on 180 and 160.01 is clamped to it: the same output.
+        Position{"FastTurnAt160", 0xFFFF, 0x8000, modes(turned(160.0), 1), -32766, 0},
+        Position{"FastTurnAt160p01", 0xFFFF, 0x8000, modes(turned(160.01), 1), -32766, 0},
+        Position{"FastTurnAt179p99", 0xFFFF, 0x8000, modes(turned(179.99), 1), -32766, 0},
+        Position{"FastTurnBelowThreshold", x_raw(20203), y_raw(20203), modes(0, 1), 21213, 21213},
+        Position{"FastTurnAboveThreshold", x_raw(20204), y_raw(20204), modes(0, 1), 27190, 12679},
+        Position{"LockAtM10p01", 0xFFFF, 0x8000, modes(turned(-10.01), 0, 1), 32268, -5695},
+        Position{"LockAtM10", 0xFFFF, 0x8000, modes(turned(-10.0), 0, 1), 31779, 7982},
+        Position{"LockAtM9p99", 0xFFFF, 0x8000, modes(turned(-9.99), 0, 1), 31779, 7982},
+        Position{"LockAtM0p01", 0xFFFF, 0x8000, modes(turned(-0.01), 0, 1), 31779, 7982},
+        Position{"LockAt0p01", 0xFFFF, 0x8000, modes(turned(0.01), 0, 1), 31779, 7982},
+        Position{"LockAt14p99", 0xFFFF, 0x8000, modes(turned(14.99), 0, 1), 31779, 7982},
+        Position{"LockAt15", 0xFFFF, 0x8000, modes(turned(15.0), 0, 1), 31779, 7982},
+        Position{"LockAt15p01", 0xFFFF, 0x8000, modes(turned(15.01), 0, 1), 31649, 8486},
+        Position{"LockAt164p99", 0xFFFF, 0x8000, modes(turned(164.99), 0, 1), -31649, 8486},
+        Position{"LockAt165", 0xFFFF, 0x8000, modes(turned(165.0), 0, 1), -31779, 7982},
+        Position{"LockAt165p01", 0xFFFF, 0x8000, modes(turned(165.01), 0, 1), -31779, 7982},
+        Position{"LockAtM169p99", 0xFFFF, 0x8000, modes(turned(-169.99), 0, 1), -32268, -5695},
+        Position{"LockAtM170", 0xFFFF, 0x8000, modes(turned(-170.0), 0, 1), -31779, 7982},
+        Position{"LockAtM170p01", 0xFFFF, 0x8000, modes(turned(-170.01), 0, 1), -31779, 7982},
+        // Both: fast turns runs first and moves 35 onto the lock's 15, and 145 onto its 165.
+        Position{"BothAtM10p01", 0xFFFF, 0x8000, modes(turned(-10.01), 1, 1), 32268, -5695},
+        Position{"BothAtM10", 0xFFFF, 0x8000, modes(turned(-10.0), 1, 1), 31779, 7982},
+        Position{"BothAt34p99", 0xFFFF, 0x8000, modes(turned(34.99), 1, 1), 31779, 7982},
+        Position{"BothAt35", 0xFFFF, 0x8000, modes(turned(35.0), 1, 1), 31779, 7982},
+        Position{"BothAt35p01", 0xFFFF, 0x8000, modes(turned(35.01), 1, 1), 31649, 8486},
+        Position{"BothAt144p99", 0xFFFF, 0x8000, modes(turned(144.99), 1, 1), -31649, 8486},
+        Position{"BothAt145", 0xFFFF, 0x8000, modes(turned(145.0), 1, 1), -31779, 7982},
+        Position{"BothAt145p01", 0xFFFF, 0x8000, modes(turned(145.01), 1, 1), -31779, 7982},
+        Position{"BothBelowThreshold", x_raw(20203), y_raw(20203), modes(0, 1, 1), 21213, 21213},
+        Position{"BothAboveThreshold", x_raw(20204), y_raw(20204), modes(0, 1, 1), 27190, 12679},
+        // Rotated by 40 degrees, raw angles past 139.99985 wrap to -180 and below: near that
+        // wrap, and where the wrapped angles meet the lock's -170 (raw 150), and its 165 (raw
+        // 125) and -165 (raw 155) on either side of the wrap.
+        Position{"Rot179p99Fast", x_raw(-24427), y_raw(20504), modes(rot40, 1), -32766, 0},
+        Position{"RotM179p99Fast", x_raw(-24144), y_raw(20252), modes(rot40, 1), -32766, -5},
+        Position{"RotM170p01Lock", x_raw(-27210), y_raw(15716), modes(rot40, 0, 1), -31779, 7982},
+        Position{"RotM169p99Lock", x_raw(-28256), y_raw(16307), modes(rot40, 0, 1), -32268, -5695},
+        Position{"Rot164p99Lock", x_raw(-18123), y_raw(25892), modes(rot40, 0, 1), -31649, 8486},
+        Position{"Rot165p01Lock", x_raw(-18182), y_raw(25957), modes(rot40, 0, 1), -31779, 7982},
+        Position{"RotM165Lock", x_raw(-28878), y_raw(13466), modes(rot40, 0, 1), -31650, -8480}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct Driving {
@@ -208,6 +279,32 @@ TEST(DrivingMode, ButtonPressesEngageAndReleaseByWholeSeconds) {
     EXPECT_EQ(clock_calls, 4);
 }
 
+// A press toggles only more than one whole second after the last report with the button down.
+struct PressGap {
+    int32_t engaged;
+    int64_t last, now;
+    int32_t engaged_after;
+};
+
+TEST(DrivingMode, PressTogglesOnlyAfterAGapOfTwoSeconds) {
+    const PressGap rows[] = {
+        {0, 1000, 999, 0},  {0, 1000, 1000, 0}, {0, 1000, 1001, 0}, {0, 1000, 1002, 1},
+        {0, 1000, 1003, 1}, {1, 1000, 1001, 1}, {1, 1000, 1002, 0}, {0, 0, 1, 0},
+        {0, 0, 2, 1}, // the first press after start-up, its clock still near 0
+    };
+    TranslateModes m = modes(0, 0, 0, 1);
+    StickSample pressed = sample_of(0x8000, 0x8000, 1);
+    for (const PressGap& r : rows) {
+        DrivingState state = {r.engaged, r.last, 0};
+        fake_now = r.now;
+        GamepadReport report = translate_compute(&pressed, &m, &state, fake_clock);
+        EXPECT_EQ(state.engaged, r.engaged_after) << r.last << " to " << r.now;
+        EXPECT_EQ(report.buttons, r.engaged_after ? 0 : 0x1000) << r.last << " to " << r.now;
+        EXPECT_EQ(state.previous_button_time, r.last);
+        EXPECT_EQ(state.last_button_time, r.now);
+    }
+}
+
 TEST(DrivingMode, ClockIsReadOnlyWithDrivingOnAndTheButtonDown) {
     DrivingState state = {};
     StickSample pressed = sample_of(0x8000, 0x8000, 1);
@@ -274,10 +371,7 @@ class SampleCallbackTest : public WinsimTest {
         ASSERT_EQ(bus_target_add(bus_client, entry_.target), BUS_OK);
         entry_.report = {};
         insert(&entry_);
-        mode_settings.rotation_offset = 0.0;
-        mode_settings.fast_turns = 0;
-        mode_settings.movement_lock = 0;
-        mode_settings.driving_mode = 0;
+        reset_mode_settings();
         driving_state = {};
     }
 
@@ -289,9 +383,7 @@ class SampleCallbackTest : public WinsimTest {
         bus_client_delete(bus_client);
         bus_client = nullptr;
         bus_connected = 0;
-        mode_settings.rotation_offset = 0.0;
-        mode_settings.fast_turns = 0;
-        mode_settings.movement_lock = 0;
+        reset_mode_settings();
         WinsimTest::TearDown();
     }
 
@@ -353,20 +445,22 @@ TEST_F(SampleCallbackTest, NothingIsSubmittedWithoutABus) {
     EXPECT_EQ(reports_seen(), 0u);
     EXPECT_EQ(entry_.report.left_x, 77);
     EXPECT_EQ(driving_state.engaged, 0) << "a dropped sample does not touch driving";
-    mode_settings.driving_mode = 0;
 }
 
 // Mode switches on the main thread while a reader thread translates, and table changes
 // while it looks its entry up: run under ThreadSanitizer, any unguarded access is reported.
+// The reader goes on until reports have gone through, not for a number of samples: this thread
+// may be preempted between a removal and the insertion, and the reader's whole time slice then
+// finds no entry.
 TEST_F(SampleCallbackTest, ModeSwitchesAndTableChangesRaceTheReaderSafely) {
     std::atomic<bool> done{false};
     std::thread reader_thread([&] {
         StickSample s = sample_of(0xFFFF, 0x0000, 0);
-        for (int i = 0; i < 2000; i++)
+        while (reports_seen() < 500)
             translate_stick_sample(reader(), &s);
         done = true;
     });
-    for (int i = 0; !done; i++) {
+    for (unsigned i = 0; !done; i++) {
         mode_settings.fast_turns = i & 1;
         mode_settings.movement_lock = (i >> 1) & 1;
         mode_settings.rotation_offset = (i & 4) ? 0.6981317 : 0.0;
@@ -376,7 +470,7 @@ TEST_F(SampleCallbackTest, ModeSwitchesAndTableChangesRaceTheReaderSafely) {
         }
     }
     reader_thread.join();
-    EXPECT_GT(reports_seen(), 0u);
+    EXPECT_EQ(reports_seen(), 500u);
 }
 
 } // namespace

@@ -56,6 +56,7 @@ TEST_F(KernelTest, SuspendedThreadRunsOnlyAfterResume) {
     EXPECT_EQ(WaitForSingleObject(thread, 20), (DWORD)WAIT_TIMEOUT);
     EXPECT_EQ(ran, 0);
     EXPECT_EQ(ResumeThread(thread), 1u);
+    EXPECT_EQ(ran, 1) << "a thread let run runs before ResumeThread returns";
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(ran, 1);
     DWORD code = 0;

@@ -54,6 +54,7 @@ struct Machine {
     bool wow64 = false;
     bool completion_wins = false;
     std::optional<long long> pinned_time; // what _time64 answers; the real clock when empty
+    bool threads_run_at_once = true;
     // worker thread for late completions
     std::deque<Timer> timers;
     std::thread worker;
@@ -94,6 +95,21 @@ bool known_call(const char* name) {
 
 // The slim reader/writer locks this thread holds, with true for exclusive.
 thread_local std::vector<std::pair<const SRWLOCK*, bool>> held_locks;
+
+// This thread's object while whoever let it run waits for it to block or end: a thread may run
+// before CreateThread or ResumeThread returns, and a starter that finishes setting up after
+// that call must be caught here.
+thread_local std::shared_ptr<Object> starter_waits;
+
+// The thread is about to block (or has ended): its starter goes on from here.
+void release_starter() {
+    if (!starter_waits)
+        return;
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    starter_waits->running_at_once = false;
+    starter_waits.reset();
+    machine().changed.notify_all();
+}
 
 // Threads blocked now in a wait of the machine or on a slim reader/writer lock, with when they
 // began. Its own lock, taken after the machine's and never before it.
@@ -191,6 +207,7 @@ bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds
     Machine& m = machine();
     if (ready())
         return true;
+    release_starter();
     std::optional<BlockedWait> blocked;
     if (!idle_message_wait)
         blocked.emplace();
@@ -206,6 +223,19 @@ bool wait_until(std::unique_lock<std::recursive_mutex>& held, DWORD milliseconds
     }
     return true;
 }
+
+namespace {
+
+// Lets a suspended thread run; with threads running at once, returns only when it has blocked
+// or ended. `held` holds the machine's lock once.
+void let_run(std::unique_lock<std::recursive_mutex>& held, const std::shared_ptr<Object>& thread) {
+    thread->running_at_once = machine().threads_run_at_once;
+    thread->suspended = false;
+    machine().changed.notify_all();
+    wait_until(held, INFINITE, [&] { return !thread->running_at_once || thread->finished; });
+}
+
+} // namespace
 
 bool machine_wow64() {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
@@ -370,6 +400,7 @@ void reset() {
         m.wow64 = false;
         m.completion_wins = false;
         m.pinned_time.reset();
+        m.threads_run_at_once = true;
         m.faults.clear();
         m.calls.clear();
         m.recording = false;
@@ -432,6 +463,11 @@ void pin_time(long long seconds) {
 void set_cancel_race(bool completion_wins) {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     machine().completion_wins = completion_wins;
+}
+
+void set_threads_run_at_once(bool at_once) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().threads_run_at_once = at_once;
 }
 
 void name_lock(const SRWLOCK* lock, const char* name) {
@@ -638,18 +674,24 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     auto object = std::make_shared<Object>();
     object->kind = "thread";
     object->manual_reset = true;
-    object->suspended = (flags & CREATE_SUSPENDED) != 0;
+    object->suspended = true; // until let run below, or resumed
     DWORD id = next_thread_id++;
     HANDLE handle = handle_insert(object);
     {
         std::lock_guard<std::recursive_mutex> held(lock());
         machine().running_threads++;
     }
+    // As on Windows, the ID is written before the thread can run; the handle only comes back
+    // after it may have.
+    if (thread_id_out)
+        *thread_id_out = id;
     std::thread([object, routine, parameter, id] {
         thread_id = id;
         {
             std::unique_lock<std::recursive_mutex> held(lock());
             wait_until(held, INFINITE, [&] { return !object->suspended; });
+            if (object->running_at_once)
+                starter_waits = object;
         }
         DWORD code = routine(parameter);
         cancel_thread_io(id);
@@ -658,23 +700,26 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
         object->finished = true;
         object->signaled = true;
         machine().running_threads--;
+        starter_waits.reset();
         notify_all();
     }).detach();
-    if (thread_id_out)
-        *thread_id_out = id;
+    if (!(flags & CREATE_SUSPENDED)) {
+        std::unique_lock<std::recursive_mutex> held(lock());
+        let_run(held, object);
+    }
     return handle;
 }
 
 DWORD WINAPI ResumeThread(HANDLE thread) {
     if (fault("ResumeThread"))
         return (DWORD)-1;
-    std::lock_guard<std::recursive_mutex> held(lock());
+    std::unique_lock<std::recursive_mutex> held(lock());
     auto object = handle_lookup(thread, "thread");
     if (!object)
         return (DWORD)-1;
     DWORD previous = object->suspended ? 1 : 0;
-    object->suspended = false;
-    notify_all();
+    if (object->suspended)
+        let_run(held, object);
     return previous;
 }
 
@@ -694,6 +739,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exit_code) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+    release_starter();
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -724,6 +770,7 @@ void WINAPI InitializeSRWLock(PSRWLOCK srw) {
 void WINAPI AcquireSRWLockShared(PSRWLOCK srw) {
     lock_acquiring(srw, false);
     if (pthread_rwlock_tryrdlock(&srw->lock) != 0) {
+        release_starter();
         BlockedWait blocked;
         pthread_rwlock_rdlock(&srw->lock);
     }
@@ -736,6 +783,7 @@ void WINAPI ReleaseSRWLockShared(PSRWLOCK srw) {
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK srw) {
     lock_acquiring(srw, true);
     if (pthread_rwlock_trywrlock(&srw->lock) != 0) {
+        release_starter();
         BlockedWait blocked;
         pthread_rwlock_wrlock(&srw->lock);
     }

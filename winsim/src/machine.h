@@ -47,6 +47,8 @@ struct Object {
     // thread
     bool suspended = false;
     bool finished = false;
+    // Let run at once (created running or resumed): its starter waits until it blocks or ends.
+    bool running_at_once = false;
     DWORD exit_code = 0;
     // file
     std::shared_ptr<File> file;

@@ -133,6 +133,11 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFA
         set_error(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Without a buffer its size must be 0; anything else is refused before the size is told.
+    if (!detail && detail_size != 0) {
+        set_error(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
     auto entry = set->interfaces[data->Reserved];
     const std::wstring& path = set->devices[entry.device]->interfaces[entry.interface].path;
     DWORD required = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +

@@ -39,6 +39,11 @@ void name_lock(const SRWLOCK* lock, const char* name);
 // data: by default the cancel; with `completion_wins` the request stays with its driver until
 // the cancel takes effect a moment later, and completes normally if data comes first.
 void set_cancel_race(bool completion_wins);
+// A thread created running, or resumed, runs at once: CreateThread and ResumeThread return
+// only when it has blocked (a wait, a contended slim reader/writer lock, Sleep) or ended, so a
+// starter that finishes setting the thread's data up after the call is caught every time. On
+// by default; off, the thread and its starter run side by side.
+void set_threads_run_at_once(bool at_once);
 // Marks the machine as 64-bit Windows running this 32-bit program: device installation
 // requests through the class installer then fail with ERROR_IN_WOW64.
 void set_wow64(bool wow64);
