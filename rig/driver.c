@@ -11,6 +11,14 @@
  *    registers as a minidriver, so the bus cannot be that driver object; this one passes every
  *    request of the HID class down to the child device, where the bus image answers it.
  *
+ * Sharing: Wine's HID class lets anyone open a collection that another handle opened sharing
+ * nothing, where Windows refuses. The HID class takes over the minidriver image's entries; the
+ * minidriver image puts its own in front of them, which ask the bus image (it knows which child
+ * a collection belongs to) whether an open may go ahead. Wine 8 cannot refuse an open, though:
+ * its server hands the opener its handle without waiting for the driver's answer. So a refused
+ * open gets a handle on which every request fails with STATUS_SHARING_VIOLATION, and to the
+ * program that is the same: its open fails at the first request (the preparsed data).
+ *
  * Everything runs at whatever level Wine calls us; the one spin lock guards all state. */
 #include <ntddk.h>
 #include <wdm.h>
@@ -45,6 +53,7 @@ enum {
 #define MAX_QUEUED 64
 #define MAX_READS 8
 #define MAX_LATENCIES 4096
+#define MAX_OPENS 64
 #define PAD_REPORT_BYTES 12
 
 enum Kind { KIND_CONTROL = 1, KIND_BUS = 2, KIND_STICK = 3, KIND_PAD_VIEW = 4 };
@@ -63,6 +72,7 @@ typedef struct Child {
     int present;           /* reported in the bus relations */
     int started;           /* its HID stack started it */
     PIRP reads[MAX_READS]; /* pended IOCTL_HID_READ_REPORT requests */
+    PVOID collection;      /* the HID class's device object on top of it, once it told us */
 } Child;
 
 /* How a game sees a pad: Wine's xinput reads only children of its own interface class, which
@@ -91,7 +101,18 @@ typedef struct Stick {
     int queued_count;
     unsigned int reads_taken;
     LONGLONG delivered_at; /* counter when the last report was handed over; 0 once matched */
+    int reserved;          /* RIG_CTL_RESERVE: counts as opened, until the holder's open comes */
+    ULONG reserved_share;  /* that open's share mode */
 } Stick;
+
+/* An open handle of a child's HID collection. Wine passes no desired access with an open, so
+ * each counts as one for reading and writing, which is what every opener here asks for: the
+ * program, the harness's holder and dinput8. */
+typedef struct Open {
+    PVOID collection; /* NULL: a free slot */
+    PVOID file;
+    ULONG share;
+} Open;
 
 /* All state below is guarded by `lock`. */
 static KSPIN_LOCK lock;
@@ -107,6 +128,7 @@ static ULONG event_count;
 static ULONG refused;
 static LONGLONG latencies[MAX_LATENCIES];
 static ULONG latency_count;
+static Open opens[MAX_OPENS];
 
 static const unsigned char report_descriptor[] = {
     0x05, 0x01,                   /* usage page: generic desktop */
@@ -349,6 +371,93 @@ static void fail_reads(Child* child, NTSTATUS status) {
     KeReleaseSpinLock(&lock, irql);
     for (i = 0; i < count; i++)
         finish(taken[i], status, 0);
+}
+
+/* ---- sharing ---- */
+
+/* Whether two opens for reading and writing may be held at once: only when both share
+ * reading and writing. */
+static int share_both(ULONG share, ULONG other) {
+    const ULONG both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    return (share & both) == both && (other & both) == both;
+}
+
+/* Lock held. Forgets every open of a collection that has gone. */
+static void forget_opens(PVOID collection) {
+    int i;
+    for (i = 0; collection && i < MAX_OPENS; i++)
+        if (opens[i].collection == collection)
+            opens[i].collection = NULL;
+}
+
+/* An open of a child's HID collection: refused as Windows's HID class would refuse it when it
+ * clashes with an open handle or with the stick's reservation. A collection the bus does not
+ * know yet (no child has told of it) has no handles to clash with. */
+static NTSTATUS open_collection(const RigOpen* open) {
+    NTSTATUS status = STATUS_SUCCESS;
+    int i, free_slot = -1;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    for (i = 0; i < RIG_STICKS; i++) {
+        Stick* stick = &sticks[i];
+        if (!stick->reserved || stick->child.collection != open->collection)
+            continue;
+        if (open->options & RIG_HOLDER_OPTION)
+            stick->reserved = 0; /* the holder's own open takes its place */
+        else if (!share_both(open->share, stick->reserved_share))
+            status = STATUS_SHARING_VIOLATION;
+    }
+    for (i = 0; i < MAX_OPENS && NT_SUCCESS(status); i++) {
+        if (!opens[i].collection)
+            free_slot = free_slot < 0 ? i : free_slot;
+        else if (opens[i].collection == open->collection &&
+                 !share_both(open->share, opens[i].share))
+            status = STATUS_SHARING_VIOLATION;
+    }
+    if (NT_SUCCESS(status) && free_slot < 0)
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) {
+        opens[free_slot].collection = open->collection;
+        opens[free_slot].file = open->file;
+        opens[free_slot].share = open->share;
+    }
+    KeReleaseSpinLock(&lock, irql);
+    return status;
+}
+
+static void close_collection(const RigOpen* open) {
+    int i;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    for (i = 0; i < MAX_OPENS; i++)
+        if (opens[i].collection == open->collection && opens[i].file == open->file)
+            opens[i].collection = NULL;
+    KeReleaseSpinLock(&lock, irql);
+}
+
+/* From the minidriver image, which has no other way to the bus image's state: in: RigOpen
+ * (RIG_INTERNAL_OPEN, RIG_INTERNAL_CLOSE), or through a child, the address that receives the
+ * control device (RIG_INTERNAL_CONTROL). */
+static NTSTATUS internal_request(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    PVOID in = irp->AssociatedIrp.SystemBuffer;
+    if (irp->RequestorMode != KernelMode || !in)
+        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (code == RIG_INTERNAL_CONTROL && in_length == sizeof(PDEVICE_OBJECT)) {
+        *(PDEVICE_OBJECT*)in = control;
+        return finish(irp, STATUS_SUCCESS, 0);
+    }
+    if (in_length != sizeof(RigOpen))
+        return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    if (code == RIG_INTERNAL_OPEN)
+        return finish(irp, open_collection(in), 0);
+    if (code == RIG_INTERNAL_CLOSE) {
+        close_collection(in);
+        return finish(irp, STATUS_SUCCESS, 0);
+    }
+    return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 /* ---- the pads ---- */
@@ -602,6 +711,8 @@ static NTSTATUS child_internal_control(const Extension* ext, PIRP irp) {
     ULONG descriptor_length = is_pad ? sizeof(pad_descriptor) : sizeof(report_descriptor);
     KIRQL irql;
 
+    if (code == RIG_INTERNAL_CONTROL)
+        return internal_request(irp);
     switch (code) {
     case RIG_IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
         RigHidDescriptor d;
@@ -720,6 +831,19 @@ static NTSTATUS child_pnp(const Extension* ext, PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_CANCEL_STOP_DEVICE:
         status = STATUS_SUCCESS;
         break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        /* The HID class answers bus relations with its collection and passes them down: the
+         * collection that opens of this child come to. */
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations && information) {
+            PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
+            PVOID collection = relations->Count ? relations->Objects[0] : NULL;
+            KeAcquireSpinLock(&lock, &irql);
+            if (child->collection != collection)
+                forget_opens(child->collection);
+            child->collection = collection;
+            KeReleaseSpinLock(&lock, irql);
+        }
+        break;
     case IRP_MN_SURPRISE_REMOVAL:
         fail_reads(child, STATUS_DEVICE_NOT_CONNECTED);
         status = STATUS_SUCCESS;
@@ -729,6 +853,8 @@ static NTSTATUS child_pnp(const Extension* ext, PDEVICE_OBJECT device, PIRP irp)
         fail_reads(child, STATUS_DEVICE_NOT_CONNECTED);
         KeAcquireSpinLock(&lock, &irql);
         child->started = 0;
+        forget_opens(child->collection);
+        child->collection = NULL;
         gone = !child->present && child->pdo == device;
         if (gone)
             child->pdo = NULL;
@@ -867,6 +993,7 @@ static NTSTATUS plug_stick(int s, int plug, int other) {
     } else {
         sticks[s].child.present = 0;
         sticks[s].queued_count = 0;
+        sticks[s].reserved = 0;
     }
     physical = bus_physical();
     KeReleaseSpinLock(&lock, irql);
@@ -902,8 +1029,10 @@ static NTSTATUS control_request(PIRP irp) {
         event_count = 0;
         refused = 0;
         latency_count = 0;
-        for (s = 0; s < RIG_STICKS; s++)
+        for (s = 0; s < RIG_STICKS; s++) {
             sticks[s].reads_taken = 0;
+            sticks[s].reserved = 0;
+        }
         KeReleaseSpinLock(&lock, irql);
         bus_interface_follow_mode();
         return finish(irp, STATUS_SUCCESS, 0);
@@ -926,6 +1055,20 @@ static NTSTATUS control_request(PIRP irp) {
         return finish(
             irp,
             plug_stick((int)value, code == RIG_CTL_PLUG, in_length == 8 && u32(buffer, 4) != 0), 0);
+    case RIG_CTL_RESERVE:
+        if ((in_length != 4 && in_length != 8) || value >= RIG_STICKS ||
+            (in_length == 8 && (u32(buffer, 4) & ~(ULONG)(FILE_SHARE_READ | FILE_SHARE_WRITE))))
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        KeAcquireSpinLock(&lock, &irql);
+        /* For a stick to come: one already there is opened, not reserved. */
+        if (in_length == 8 && sticks[value].child.present) {
+            KeReleaseSpinLock(&lock, irql);
+            return finish(irp, STATUS_DEVICE_BUSY, 0);
+        }
+        sticks[value].reserved = in_length == 8;
+        sticks[value].reserved_share = in_length == 8 ? u32(buffer, 4) : 0;
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_SUCCESS, 0);
     case RIG_CTL_REPORT: {
         PIRP read = NULL;
         if (in_length != 4 + RIG_REPORT_BYTES || value >= RIG_STICKS)
@@ -1016,6 +1159,8 @@ static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp)
     Extension* ext = device->DeviceExtension;
     if (ext->kind == KIND_STICK || ext->kind == KIND_PAD_VIEW)
         return child_internal_control(ext, irp);
+    if (ext->kind == KIND_CONTROL)
+        return internal_request(irp);
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
@@ -1117,6 +1262,94 @@ typedef struct RigHidExtension {
 
 NTSTATUS NTAPI HidRegisterMinidriver(RigHidRegistration* registration);
 
+/* The HID class's own entries, behind ours. */
+static PDRIVER_DISPATCH hid_create;
+static PDRIVER_DISPATCH hid_close;
+static PDRIVER_DISPATCH hid_read;
+static PDRIVER_DISPATCH hid_write;
+static PDRIVER_DISPATCH hid_control;
+/* A refused open's file object carries this in FsContext2 (the HID class uses FsContext). */
+static char refused_open;
+/* The bus image's control device, learnt from the first child (the bus outlives them all). */
+static PDEVICE_OBJECT bus_control;
+
+/* Sends an internal request with `in` as its buffer and waits for it. */
+static NTSTATUS ask_down(PDEVICE_OBJECT device, ULONG code, PVOID in, ULONG in_length) {
+    IO_STATUS_BLOCK io;
+    KEVENT done;
+    NTSTATUS status;
+    PIRP irp;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(code, device, in, in_length, NULL, 0, TRUE, &done, &io);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = io.Status;
+    }
+    return status;
+}
+
+static void describe_open(PIRP irp, RigOpen* open) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    open->collection = stack->DeviceObject;
+    open->file = stack->FileObject;
+    open->share = stack->Parameters.Create.ShareAccess;
+    open->options = stack->Parameters.Create.Options;
+}
+
+/* Every open of a collection goes by the bus image's sharing rules first. */
+static NTSTATUS NTAPI share_create(PDEVICE_OBJECT device, PIRP irp) {
+    RigOpen open;
+    NTSTATUS status;
+    describe_open(irp, &open);
+    status = bus_control ? ask_down(bus_control, RIG_INTERNAL_OPEN, &open, sizeof(open))
+                         : STATUS_DEVICE_NOT_READY;
+    if (!NT_SUCCESS(status)) {
+        /* The handle exists whatever we answer; the HID class still gets to set it up, so
+         * that its own requests find what they expect, and ours fail every other one. */
+        ((PFILE_OBJECT)open.file)->FsContext2 = &refused_open;
+        hid_create(device, irp);
+        return status;
+    }
+    status = hid_create(device, irp);
+    if (!NT_SUCCESS(status)) /* the HID class refused it after all: no handle to count */
+        ask_down(bus_control, RIG_INTERNAL_CLOSE, &open, sizeof(open));
+    return status;
+}
+
+/* Requests on a refused open's handle fail as its open would have on Windows. */
+static int refused(PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    if (!file || file->FsContext2 != &refused_open)
+        return 0;
+    irp->IoStatus.Status = STATUS_SHARING_VIOLATION;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return 1;
+}
+
+static NTSTATUS NTAPI share_read(PDEVICE_OBJECT device, PIRP irp) {
+    return refused(irp) ? STATUS_SHARING_VIOLATION : hid_read(device, irp);
+}
+
+static NTSTATUS NTAPI share_write(PDEVICE_OBJECT device, PIRP irp) {
+    return refused(irp) ? STATUS_SHARING_VIOLATION : hid_write(device, irp);
+}
+
+static NTSTATUS NTAPI share_control(PDEVICE_OBJECT device, PIRP irp) {
+    return refused(irp) ? STATUS_SHARING_VIOLATION : hid_control(device, irp);
+}
+
+static NTSTATUS NTAPI share_close(PDEVICE_OBJECT device, PIRP irp) {
+    RigOpen open;
+    describe_open(irp, &open);
+    if (bus_control && open.file && ((PFILE_OBJECT)open.file)->FsContext2 != &refused_open)
+        ask_down(bus_control, RIG_INTERNAL_CLOSE, &open, sizeof(open));
+    return hid_close(device, irp);
+}
+
 static NTSTATUS NTAPI pass_down(PDEVICE_OBJECT device, PIRP irp) {
     RigHidExtension* ext = device->DeviceExtension;
     IoSkipCurrentIrpStackLocation(irp);
@@ -1131,8 +1364,12 @@ static NTSTATUS NTAPI pass_power(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 static NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver_object, PDEVICE_OBJECT fdo) {
+    RigHidExtension* ext = fdo->DeviceExtension;
+    PDEVICE_OBJECT found = NULL;
     (void)driver_object;
-    (void)fdo;
+    if (!bus_control &&
+        NT_SUCCESS(ask_down(ext->NextDeviceObject, RIG_INTERNAL_CONTROL, &found, sizeof(found))))
+        bus_control = found;
     return STATUS_SUCCESS;
 }
 
@@ -1142,6 +1379,7 @@ static VOID NTAPI unload(PDRIVER_OBJECT driver_object) {
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
     RigHidRegistration registration;
+    NTSTATUS status;
     driver_object->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = pass_down;
     driver_object->MajorFunction[IRP_MJ_PNP] = pass_down;
     driver_object->MajorFunction[IRP_MJ_POWER] = pass_power;
@@ -1153,7 +1391,20 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registr
     registration.RegistryPath = registry_path;
     registration.DeviceExtensionSize = 0;
     registration.DevicesArePolled = FALSE;
-    return HidRegisterMinidriver(&registration);
+    status = HidRegisterMinidriver(&registration);
+    if (NT_SUCCESS(status)) {
+        hid_create = driver_object->MajorFunction[IRP_MJ_CREATE];
+        hid_close = driver_object->MajorFunction[IRP_MJ_CLOSE];
+        hid_read = driver_object->MajorFunction[IRP_MJ_READ];
+        hid_write = driver_object->MajorFunction[IRP_MJ_WRITE];
+        hid_control = driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+        driver_object->MajorFunction[IRP_MJ_CREATE] = share_create;
+        driver_object->MajorFunction[IRP_MJ_CLOSE] = share_close;
+        driver_object->MajorFunction[IRP_MJ_READ] = share_read;
+        driver_object->MajorFunction[IRP_MJ_WRITE] = share_write;
+        driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = share_control;
+    }
+    return status;
 }
 
 #endif

@@ -74,6 +74,22 @@ template <typename F> bool wait_for(DWORD ms, F condition, DWORD every = 10) {
     return true;
 }
 
+// Another program holding a stick ("hold NAME [shared]"): the harness itself opens the stick's
+// HID interface for reading and writing, sharing nothing or reading and writing, and keeps a
+// read outstanding on a thread of its own, which counts every report it takes.
+struct Holder {
+    std::string name;
+    DWORD share = 0;
+    bool waiting = false; // for the stick's plug-in, which it opens at once (RIG_CTL_RESERVE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HANDLE thread = nullptr;
+    volatile LONG reads = 0;    // reports its reads took
+    volatile LONG lost = 0;     // a read failed: the stick's handle stopped working
+    volatile LONG stopping = 0; // its release cancels the read
+    bool told_lost = false;
+    LONG sent = 0; // stick reports handed to the HID stack while it held the stick
+};
+
 struct Player {
     PROCESS_INFORMATION program{};
     bool running = false;
@@ -87,6 +103,7 @@ struct Player {
     bool timing = false;           // a latency run: the watcher notes when XInput shows each report
     std::string idle_mark;         // timing: a file made when the program is left idle
     std::vector<RigEvent> reports; // timing: every pad report the bus took, in order
+    std::map<std::string, Holder> holders; // by stick name, from hold to release
 };
 
 bool program_ended(const Player& p) {
@@ -425,7 +442,161 @@ void game_close() {
     }
 }
 
+// ---- another program holding a stick ----
+
+DWORD WINAPI hold_reading(void* context) {
+    Holder& h = *static_cast<Holder*>(context);
+    unsigned char report[64]; // longer than the stick's report; the HID class copies what it has
+    OVERLAPPED o{};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (;;) {
+        DWORD bytes = 0;
+        ResetEvent(o.hEvent);
+        BOOL ok = ReadFile(h.file, report, sizeof(report), nullptr, &o);
+        if (!ok && GetLastError() != ERROR_IO_PENDING)
+            break;
+        if (!GetOverlappedResult(h.file, &o, &bytes, TRUE))
+            break;
+        InterlockedIncrement(&h.reads);
+    }
+    if (!h.stopping)
+        InterlockedExchange(&h.lost, 1);
+    CloseHandle(o.hEvent);
+    return 0;
+}
+
+// The stick's HID interface path: its vendor and product, and the instance the rig's bus gives
+// stick `number`.
+std::wstring stick_path(uint32_t number) {
+    static const GUID hid_class = {
+        0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    wchar_t instance[8];
+    std::swprintf(instance, 8, L"#%u#", number + 1);
+    std::wstring found;
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&hid_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return found;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    for (DWORD i = 0;
+         found.empty() && SetupDiEnumDeviceInterfaces(set, nullptr, &hid_class, i, &data); i++) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+            char room[1024];
+        } u{};
+        u.detail.cbSize = sizeof(u.detail);
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, &u.detail, sizeof(u), nullptr, nullptr))
+            continue;
+        std::wstring path = u.detail.DevicePath;
+        for (wchar_t& ch : path)
+            ch = (wchar_t)towlower(ch);
+        if (path.find(L"vid_16d0&pid_11a0") != std::wstring::npos &&
+            path.find(instance) != std::wstring::npos)
+            found = u.detail.DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+bool collection_information(HANDLE file) {
+    const DWORD get_collection_information = 0x000B01A8; // IOCTL_HID_GET_COLLECTION_INFORMATION
+    unsigned char out[64];
+    DWORD bytes = 0;
+    OVERLAPPED o{};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = DeviceIoControl(file, get_collection_information, nullptr, 0, out, sizeof(out),
+                              nullptr, &o);
+    if (ok || GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(file, &o, &bytes, TRUE);
+    DWORD error = GetLastError();
+    CloseHandle(o.hEvent);
+    SetLastError(error);
+    return ok != FALSE;
+}
+
+// The holder opens the stick now; "holder NAME refused" when its open fails (the program has
+// it open sharing nothing). Its open carries the rig's mark, so that it takes the stick's
+// reservation when it waited for the plug-in.
+void hold_open(Player& p, Holder& h) {
+    uint32_t number = (uint32_t)p.sticks.at(h.name);
+    std::wstring path;
+    h.waiting = false;
+    // Its interface appears once the HID class has started the stick.
+    if (!wait_for(10000, [&] { return !(path = stick_path(number)).empty(); })) {
+        std::fprintf(stderr, "rig-harness: no HID interface for stick %s\n", h.name.c_str());
+        return;
+    }
+    h.file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, h.share, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_FLAG_RANDOM_ACCESS, nullptr);
+    // Wine hands out the handle whatever the driver says; the rig's stick then fails every
+    // request on it, as a program learns at its first one (here what HidD_GetAttributes asks).
+    if (h.file != INVALID_HANDLE_VALUE && !collection_information(h.file)) {
+        DWORD error = GetLastError();
+        CloseHandle(h.file);
+        h.file = INVALID_HANDLE_VALUE;
+        SetLastError(error);
+    }
+    if (h.file == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "rig-harness: the holder's open of %s failed (%lu)\n", h.name.c_str(),
+                     GetLastError());
+        std::printf("holder %s refused\n", h.name.c_str());
+        return;
+    }
+    h.thread = CreateThread(nullptr, 0, hold_reading, &h, 0, nullptr);
+}
+
+void hold(Player& p, const std::string& name, bool shared) {
+    Holder& h = p.holders[name];
+    h.name = name;
+    h.share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+    auto stick = p.sticks.find(name);
+    if (stick != p.sticks.end() && status().stick_present[stick->second]) {
+        hold_open(p, h);
+        return;
+    }
+    // A stick to come: the rig counts it as opened by the holder from its plug-in.
+    if (stick == p.sticks.end()) {
+        int number = (int)p.sticks.size();
+        p.sticks[name] = number;
+    }
+    uint32_t reserve[2] = {(uint32_t)p.sticks[name], h.share};
+    if (!ask(RIG_CTL_RESERVE, reserve, sizeof(reserve)))
+        std::fprintf(stderr, "rig-harness: reserving %s refused (%lu)\n", name.c_str(),
+                     GetLastError());
+    h.waiting = true;
+}
+
+// The holder closes its handle once its reads have taken every report the stick sent it (as
+// long as its handle worked), and says how many they took.
+void release(Player& p, const std::string& name) {
+    auto found = p.holders.find(name);
+    if (found == p.holders.end())
+        return;
+    Holder& h = found->second;
+    if (h.waiting)
+        ask_value(RIG_CTL_RESERVE, (uint32_t)p.sticks.at(name));
+    if (h.thread) {
+        wait_for(5000, [&] { return h.lost || h.reads >= h.sent; });
+        h.stopping = 1;
+        CancelIoEx(h.file, nullptr);
+        WaitForSingleObject(h.thread, INFINITE);
+        CloseHandle(h.thread);
+    }
+    if (h.file != INVALID_HANDLE_VALUE)
+        CloseHandle(h.file);
+    // The program hears nothing of another program's close.
+    std::printf("holder %s released %ld\n", name.c_str(), (long)h.reads);
+    p.holders.erase(found);
+}
+
 void print_events(Player& p) {
+    for (auto& [name, h] : p.holders) {
+        if (h.lost && !h.told_lost) {
+            h.told_lost = true;
+            std::printf("holder %s lost\n", name.c_str());
+        }
+    }
     std::map<uint32_t, RigEvent> last; // each pad's newest report not yet checked
     for (;;) {
         RigEvent batch[64];
@@ -490,8 +661,13 @@ HWND open_menu_window() {
 // skipped by the keys), "FN Modes" holding two items.
 bool menu_keys(const std::string& text, std::vector<WPARAM>* keys) {
     static const std::map<std::string, std::pair<int, int>> rows = {
-        {"Rotate 40-Deg", {1, -1}}, {"Driving Mode", {2, -1}}, {"76-Deg Movement Lock", {3, 0}},
-        {"Fast Turns", {3, 1}},     {"Quit", {4, -1}},
+        {"Pelkavorn K7 Detected", {0, -1}},
+        {"Pelkavorn K7 Not Detected", {0, -1}},
+        {"Rotate 40-Deg", {1, -1}},
+        {"Driving Mode", {2, -1}},
+        {"76-Deg Movement Lock", {3, 0}},
+        {"Fast Turns", {3, 1}},
+        {"Quit", {4, -1}},
     };
     auto found = rows.find(text);
     if (found == rows.end())
@@ -557,6 +733,9 @@ void send_report(Player& p, const std::string& name, const std::vector<uint8_t>&
         SetEvent(game.wake);
     if (!ask(RIG_CTL_REPORT, in, sizeof(in)))
         return;
+    auto holder = p.holders.find(name);
+    if (holder != p.holders.end() && holder->second.thread && !holder->second.lost)
+        holder->second.sent++;
     // The HID stack takes it at once when it has a read waiting.
     wait_for(2000, [&] { return status().reads_taken[number] != taken; });
     bool pad_possible = p.bus_mode == RIG_BUS_PRESENT && p.running;
@@ -615,17 +794,6 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
     }
     case Verb::Bus:
         return;
-    case Verb::Windows:
-        // The program runs on whichever Windows Wine is: the executable and the prefix say.
-        return;
-    case Verb::Hold:
-    case Verb::Release:
-        // No other program holds a rig stick yet; scripts/wine-e2e leaves such scenarios out.
-        std::fprintf(stderr,
-                     "rig-harness: line %d: another program holding a stick is not "
-                     "played here yet\n",
-                     c.line);
-        std::exit(2);
     case Verb::Clock: {
         // The simulator sets the program's clock; here real time has to pass instead, at least
         // as much as the scenario's clock moves on.
@@ -661,6 +829,9 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
                 return s.stick_started[number] && s.reads_pending[number];
             }))
             std::fprintf(stderr, "rig-harness: stick %s did not start\n", c.name.c_str());
+        auto holder = p.holders.find(c.name);
+        if (holder != p.holders.end() && holder->second.waiting)
+            hold_open(p, holder->second);
         if (p.running)
             settle(800, 8000);
         break;
@@ -669,10 +840,23 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         uint32_t number = (uint32_t)p.sticks.at(c.name);
         ask_value(RIG_CTL_UNPLUG, number);
         wait_for(10000, [&] { return !status().stick_started[number]; });
+        // A holder's read fails with the stick gone.
+        auto holder = p.holders.find(c.name);
+        if (holder != p.holders.end() && holder->second.thread)
+            wait_for(10000, [&] { return holder->second.lost != 0; });
         if (p.running)
             settle(800, 8000);
         break;
     }
+    case Verb::Hold:
+        hold(p, c.name, c.shared);
+        break;
+    case Verb::Release:
+        release(p, c.name);
+        break;
+    case Verb::Windows:
+        // The program runs on whichever Windows Wine is: the executable and the prefix say.
+        return;
     case Verb::Start:
         start_program(p, exe);
         break;

@@ -23,6 +23,25 @@
 #define RIG_CTL_STATUS RIG_CTL(0x905)
 /* out: int64 counter frequency, then up to N int64 latencies in counter ticks (oldest first). */
 #define RIG_CTL_LATENCIES RIG_CTL(0x906)
+/* in: uint32 stick number, then a uint32 share mode (FILE_SHARE_READ | FILE_SHARE_WRITE bits):
+ * another program will open the stick the moment it is plugged in, before anyone hears of it.
+ * From the plug-in the stick counts as opened for reading and writing with that share mode; the
+ * first open marked RIG_HOLDER_OPTION takes that place. Without the share mode: no longer. A
+ * reservation ends with the stick's removal and with RIG_CTL_RESET. */
+#define RIG_CTL_RESERVE RIG_CTL(0x907)
+
+/* The create option (FILE_RANDOM_ACCESS; FILE_FLAG_RANDOM_ACCESS to CreateFile) that marks the
+ * open of the harness's stand-in for another program. The program never sets it. */
+#define RIG_HOLDER_OPTION 0x00000800u
+
+/* Kernel mode only: the HID minidriver image asks the bus image, through the control device,
+ * whether an open of a child's HID collection may go ahead (the bus image knows which child a
+ * collection belongs to), and tells it of each close. in: RigOpen. The control device itself
+ * it learns from a child, whose requests it passes down anyway: in: the address of a
+ * PDEVICE_OBJECT, which receives it. */
+#define RIG_INTERNAL_OPEN RIG_CTL(0x910)
+#define RIG_INTERNAL_CLOSE RIG_CTL(0x911)
+#define RIG_INTERNAL_CONTROL RIG_CTL(0x912)
 
 #define RIG_BUS_ABSENT 0
 #define RIG_BUS_PRESENT 1
@@ -60,5 +79,13 @@ typedef struct RigStatus {
     unsigned int views_started;           /* pads' children started by their HID stacks */
 } RigStatus;
 #pragma pack(pop)
+
+/* Both images are built for one width, so pointers travel as they are. */
+typedef struct RigOpen {
+    void* collection;     /* the HID class's device object the open is for */
+    void* file;           /* its file object */
+    unsigned int share;   /* FILE_SHARE_* of the open */
+    unsigned int options; /* its create options */
+} RigOpen;
 
 #endif
