@@ -7,13 +7,7 @@
 // untouched; and in the end the program still quits through its menu with exit code 0.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
 #include "hid/hid_device.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
@@ -24,20 +18,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -300,94 +282,62 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
 // beyond 32 bits is 0) and never rewrites the file; a toggle leaves either the old file whole
 // (when it cannot be replaced) or exactly the new four values, never a mix, and no temporary
 // file; the switched mode stays in effect either way.
+enum class Then {
+    Nothing,
+    Grow,   // sparsely, to 5 GiB: beyond 32 bits
+    Folder, // a folder stands at the name instead
+    Sealed, // the folder: no file can be made beside it, as under a folder whose permissions on
+            // Windows allow writing files but not creating them; the file stays writable
+    ReadOnly,
+    Locked, // neither readable nor replaceable by the program's user: what another program's
+            // exclusive open does to it on Windows
+};
 struct FileCase {
     const char* name;
-    // Puts the file in place; false when this machine cannot make the case.
-    std::function<bool(const fs::path& file)> arrange;
-    std::vector<bool> marks; // rotate, driving, movement lock, fast turns, after loading
-    bool replaceable;        // a toggle's rewrite can take the file's place
-    const char* rewritten;   // the file after "Driving Mode" is switched, when replaceable
-    bool unprivileged;       // the program runs without root's powers over files
+    std::string bytes;
+    std::vector<bool> marks;   // rotate, driving, movement lock, fast turns, after loading
+    const char* rewritten;     // the file after "Driving Mode" is switched; null: not replaceable
+    Then then = Then::Nothing; // done to the file once it holds `bytes`
 };
 
-bool write_file(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out << bytes;
-    return bool(out);
+// Puts the file in place; false when this machine cannot make the case.
+bool arrange(const FileCase& row, const fs::path& file) {
+    if (row.then == Then::Folder)
+        return fs::create_directory(file);
+    if (!(std::ofstream(file, std::ios::binary) << row.bytes))
+        return false;
+    std::error_code error;
+    if (row.then == Then::Grow)
+        fs::resize_file(file, 5ull << 30, error);
+    if (row.then == Then::Locked && chmod(file.c_str(), 0) != 0)
+        return false;
+    if (row.then == Then::Sealed)
+        return set_immutable(file.parent_path(), true);
+    if (row.then == Then::ReadOnly || row.then == Then::Locked)
+        return set_immutable(file, true);
+    return !error;
 }
 
+std::string noise() {
+    std::string bytes = "\xFF\xFE";
+    for (int i = 0; i < 4096; i++)
+        bytes.push_back(char((i * 7919 + 13) % 256));
+    return bytes;
+}
+const std::string spaces(8 << 20, ' '), nines(8 << 20, '9');
+const std::string plain = "0\r\n1\r\n0\r\n1", all_on = "1\r\n1\r\n1\r\n1";
+
 const FileCase file_cases[] = {
-    {"huge_whitespace_then_values",
-     [](const fs::path& file) { return write_file(file, std::string(8 << 20, ' ') + "0 1 0 1"); },
-     {true, false, false, true},
-     true,
-     "0\r\n1\r\n1\r\n1"},
-    {"huge_number",
-     [](const fs::path& file) { return write_file(file, "1\n" + std::string(8 << 20, '9')); },
-     {false, false, true, false},
-     true,
-     "1\r\n0\r\n1\r\n0"},
-    {"huge_sparse_beyond_32_bits",
-     [](const fs::path& file) {
-         if (!write_file(file, "1\r\n1\r\n1\r\n1"))
-             return false;
-         std::error_code error;
-         fs::resize_file(file, 5ull << 30, error);
-         return !error;
-     },
-     {true, true, true, true},
-     true,
-     "1\r\n1\r\n0\r\n1"},
-    {"binary",
-     [](const fs::path& file) {
-         std::string bytes;
-         for (int i = 0; i < 4096; i++)
-             bytes.push_back(char((i * 7919 + 13) % 256));
-         return write_file(file, "\xFF\xFE" + bytes);
-     },
-     {false, false, false, false},
-     true,
-     "0\r\n0\r\n1\r\n0"},
-    {"truncated_mid_line",
-     [](const fs::path& file) { return write_file(file, "1\r\n1\r\n1\r"); },
-     {true, true, true, false},
-     true,
-     "1\r\n1\r\n0\r\n0"},
-    {"truncated_to_a_sign",
-     [](const fs::path& file) { return write_file(file, "1\r\n-"); },
-     {false, false, true, false},
-     true,
-     "1\r\n0\r\n1\r\n0"},
-    {"in_a_folder_that_refuses_new_files",
-     [](const fs::path& file) {
-         // The file stays writable; no file can be made beside it, as under a folder whose
-         // permissions on Windows allow writing files but not creating them.
-         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file.parent_path(), true);
-     },
-     {true, false, false, true},
-     true,
-     "0\r\n1\r\n1\r\n1"},
-    {"a_directory",
-     [](const fs::path& file) { return fs::create_directory(file); },
-     {false, false, false, false},
-     false},
-    {"read_only",
-     [](const fs::path& file) {
-         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file, true);
-     },
-     {true, false, false, true},
-     false},
-    {"locked",
-     [](const fs::path& file) {
-         // Neither readable nor replaceable by the program's user: what another program's
-         // exclusive open does to it on Windows.
-         return write_file(file, "1\r\n1\r\n1\r\n1") && chmod(file.c_str(), 0) == 0 &&
-                set_immutable(file, true);
-     },
-     {false, false, false, false},
-     false,
-     nullptr,
-     true},
+    {"huge_whitespace_then_values", spaces + "0 1 0 1", {1, 0, 0, 1}, "0\r\n1\r\n1\r\n1"},
+    {"huge_number", "1\n" + nines, {0, 0, 1, 0}, "1\r\n0\r\n1\r\n0"},
+    {"huge_sparse_beyond_32_bits", all_on, {1, 1, 1, 1}, "1\r\n1\r\n0\r\n1", Then::Grow},
+    {"binary", noise(), {0, 0, 0, 0}, "0\r\n0\r\n1\r\n0"},
+    {"truncated_mid_line", "1\r\n1\r\n1\r", {1, 1, 1, 0}, "1\r\n1\r\n0\r\n0"},
+    {"truncated_to_a_sign", "1\r\n-", {0, 0, 1, 0}, "1\r\n0\r\n1\r\n0"},
+    {"in_a_folder_that_refuses_new_files", plain, {1, 0, 0, 1}, "0\r\n1\r\n1\r\n1", Then::Sealed},
+    {"a_directory", "", {0, 0, 0, 0}, nullptr, Then::Folder},
+    {"read_only", plain, {1, 0, 0, 1}, nullptr, Then::ReadOnly},
+    {"locked", all_on, {0, 0, 0, 0}, nullptr, Then::Locked},
 };
 
 void PrintTo(const FileCase& row, std::ostream* out) {
@@ -400,20 +350,21 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     const FileCase& row = GetParam();
     winsim::bus_add();
     const fs::path file = folder_.path / SETTINGS_FILE_NAME;
-    if (!row.arrange(file))
+    if (!arrange(row, file))
         GTEST_SKIP() << "this machine cannot make the case (needs root on a file system with "
                         "the immutable flag)";
     const bool directory = fs::is_directory(file);
+    const bool unprivileged = row.then == Then::Locked;
     const auto size_before = directory ? 0 : fs::file_size(file);
     const auto time_before = fs::last_write_time(file);
-    if (row.unprivileged) {
+    if (unprivileged) {
         // The program's thread takes this thread's file-system identity: without root's
         // override, the file's permissions count.
         fs::permissions(folder_.path, fs::perms::all);
         setfsuid(65534);
     }
     start();
-    if (row.unprivileged)
+    if (unprivileged)
         setfsuid(0);
     ASSERT_FALSE(ended_);
     EXPECT_EQ(check_marks(), row.marks);
@@ -424,7 +375,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     switched[1] = !switched[1];
     EXPECT_EQ(check_marks(), switched) << "the switch must stay in effect";
     EXPECT_FALSE(fs::exists(folder_.path / SETTINGS_FILE_NAME ".tmp"));
-    if (row.replaceable) {
+    if (row.rewritten) {
         EXPECT_EQ(file_bytes(file), row.rewritten);
     } else {
         ASSERT_EQ(fs::is_directory(file), directory);
