@@ -8,32 +8,12 @@
 // The positions come from a clean run of each phase, recorded call by call.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "tray/app_menu.h"
 
 #include <shellapi.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <optional>
 #include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
