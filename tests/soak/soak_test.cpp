@@ -7,32 +7,13 @@
 // PELKAVORN_SOAK_SEED the random sequence; the suite runs a short soak.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "hid/device_table.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "translate/translate_sample.h"
 
 #include <dbt.h>
-#include <shellapi.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <mutex>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
