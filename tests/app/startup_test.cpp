@@ -2,17 +2,11 @@
 // loop, and the shutdown that "Quit" or a close request leads to.
 #include "program_test.h"
 
-#include "hid/device_table.h"
 #include "tray/app_menu.h"
 
 #include <shellapi.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <thread>
 
 namespace {
 
