@@ -150,19 +150,9 @@ TEST_F(Hotplug, QuitWhileTheReaderIsInsideTheSubmit) {
     }
 }
 
-class Stress : public AppTest {
-  protected:
-    // pump_until, polling often: a thousand rounds of a few short waits each.
-    bool spin_until(const std::function<bool()>& condition) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (pump(), !condition()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-        }
-        return true;
-    }
-};
+// Polling often: a thousand rounds of a few short waits each.
+using Stress = AppTest;
+constexpr std::chrono::microseconds often(20);
 
 TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
     constexpr int rounds = 1000;
@@ -192,17 +182,21 @@ TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
             id = winsim::hid_add(options);
         else
             winsim::hid_plug(id);
-        ASSERT_TRUE(spin_until([&] {
-            auto pads = winsim::bus_pads(bus_);
-            return pads.size() == 1 && pads[0].report_count >= 2;
-        })) << "attached and streaming";
+        ASSERT_TRUE(pump_until(
+            [&] {
+                auto pads = winsim::bus_pads(bus_);
+                return pads.size() == 1 && pads[0].report_count >= 2;
+            },
+            often))
+            << "attached and streaming";
         winsim::hid_unplug(id);
         // The main thread rescans, as a user clicking the status line would, while the reader
         // ends.
         device_rescan();
-        ASSERT_TRUE(spin_until([&] {
-            return winsim::running_threads() == 0 && winsim::bus_pads(bus_).empty();
-        })) << "detached";
+        ASSERT_TRUE(pump_until(
+            [&] { return winsim::running_threads() == 0 && winsim::bus_pads(bus_).empty(); },
+            often))
+            << "detached";
         pump();
 
         // Between plug-in and unplug, the reports read while in the table, in the order read:

@@ -102,12 +102,16 @@ class AppTest : public WinsimTest {
         return running_loop_;
     }
 
-    // Runs the main thread's loop until `condition` holds; false when it never did.
-    bool pump_until(const std::function<bool()>& condition) {
-        return wait_for([&] {
-            pump();
-            return condition();
-        });
+    // Runs the main thread's loop until `condition` holds, looking every `poll`; false when it
+    // never did.
+    bool pump_until(const std::function<bool()>& condition,
+                    std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
+        return wait_for(
+            [&] {
+                pump();
+                return condition();
+            },
+            std::chrono::seconds(5), poll);
     }
 
     // The user opens the menu and chooses the item at `path` ({} dismisses it). Returns the
