@@ -144,16 +144,14 @@ TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
     quit();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Restart, HeldByAnotherProgram,
-    ::testing::Values(HeldCase{"allowed", nullptr, true},
-                      HeldCase{"refused", [](int id) { winsim::hid_allow_restart(id, false); },
-                               false},
-                      HeldCase{"refused to a 32-bit program on 64-bit Windows",
-                               [](int) { winsim::set_wow64(true); }, false}),
-    [](const ::testing::TestParamInfo<HeldCase>& row) {
-        return std::string(row.index == 0 ? "Allowed" : row.index == 1 ? "Refused" : "Wow64");
-    });
+// Refused, and refused to a 32-bit program on 64-bit Windows.
+const HeldCase held_cases[] = {
+    {"Allowed", nullptr, true},
+    {"Refused", [](int id) { winsim::hid_allow_restart(id, false); }, false},
+    {"Wow64", [](int) { winsim::set_wow64(true); }, false},
+};
+INSTANTIATE_TEST_SUITE_P(Restart, HeldByAnotherProgram, ::testing::ValuesIn(held_cases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 std::atomic<bool> removal_may_go{true};
 void gated_reader_stop(StickReader* reader) {
