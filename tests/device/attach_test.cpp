@@ -7,11 +7,6 @@
 #include <dbt.h>
 #include <shellapi.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <thread>
-
 namespace {
 
 class Attach : public AppTest {

@@ -7,10 +7,6 @@
 
 #include <dbt.h>
 
-#include <atomic>
-#include <map>
-#include <thread>
-
 namespace {
 
 size_t requests(int bus, DWORD code) {

@@ -4,8 +4,6 @@
 #include <app_test.h>
 #include <refuse_alloc.h>
 
-#include <cstddef>
-
 namespace {
 
 using MenuAllocation = AppTest;

@@ -4,9 +4,6 @@
 #include <app_test.h>
 #include <menu_check.h>
 
-#include <atomic>
-#include <thread>
-
 namespace {
 
 const wchar_t* const DETECTED = L"Pelkavorn K7 Detected";

@@ -6,27 +6,14 @@
 
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/settings.h"
 #include "app/startup.h"
 #include "bus/bus.h"
-#include "hid/device_table.h"
 #include "hid/hid_device.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "translate/translate_sample.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
-
-#include <atomic>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 // Readers that ended, for a test that puts count_reader_stop in the reader-stopped slot.
 inline std::atomic<int> reader_stops{0};
