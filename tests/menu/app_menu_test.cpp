@@ -64,7 +64,7 @@ TEST_F(AppMenu, CheckMarksComeFromTheFileAtEveryBuild) {
 }
 
 TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
-    const double offset = ROTATION_40_DEGREES;
+    const char* const all_256 = "256\n256\n256\n256";
     const std::vector<std::wstring> rotate = {L"Rotate 40-Deg"}, driving = {L"Driving Mode"},
                                     lock = {L"FN Modes", L"76-Deg Movement Lock"},
                                     fast = {L"FN Modes", L"Fast Turns"};
@@ -78,27 +78,21 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         const char* after;
         Marks marks; // shown after the clicks
         Modes modes;
-        double rotation_offset;
+        double rotations; // the offset, in 40 degrees
     } rows[] = {
-        {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
-        {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, offset},
-        {"0\r\n2\r\n0\r\n1", lock, 1, "1\r\n2\r\n0\r\n1", {1, 0, 1, 1}, {1, 2, 0, 1}, 0.0},
-        {"1\r\n0\r\n0\r\n0", lock, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
-        {"5\r\n0\r\n0\r\n0", lock, 2, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
-        {"0\r\n0\r\n0\r\n0", fast, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
-        {"0\r\n0\r\n1\r\n0", driving, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
+        {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0},
+        {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, 1},
+        {"0\r\n2\r\n0\r\n1", lock, 1, "1\r\n2\r\n0\r\n1", {1, 0, 1, 1}, {1, 2, 0, 1}, 0},
+        {"1\r\n0\r\n0\r\n0", lock, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
+        {"5\r\n0\r\n0\r\n0", lock, 2, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
+        {"0\r\n0\r\n0\r\n0", fast, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0},
+        {"0\r\n0\r\n1\r\n0", driving, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
         // A value of 2 shows checked: the click unchecks it and sets its lowest bit.
-        {"2\n2\n2\n2", driving, 1, "2\r\n2\r\n3\r\n2", {1, 0, 0, 1}, {0, 2, 3, 2}, 0.0},
-        {"2\n2\n2\n2", rotate, 1, "2\r\n3\r\n2\r\n2", {0, 1, 0, 1}, {0, 3, 2, 2}, 3 * offset},
-        {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0.0},
+        {"2\n2\n2\n2", driving, 1, "2\r\n2\r\n3\r\n2", {1, 0, 0, 1}, {0, 2, 3, 2}, 0},
+        {"2\n2\n2\n2", rotate, 1, "2\r\n3\r\n2\r\n2", {0, 1, 0, 1}, {0, 3, 2, 2}, 3},
+        {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0},
         // 256 shows unchecked: the click checks it.
-        {"256\n256\n256\n256",
-         rotate,
-         1,
-         "256\r\n257\r\n256\r\n256",
-         {1, 0, 0, 0},
-         {0, 257, 256, 256},
-         257 * offset},
+        {all_256, rotate, 1, "256\r\n257\r\n256\r\n256", {1, 0, 0, 0}, {0, 257, 256, 256}, 257},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.before);
@@ -113,7 +107,7 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         EXPECT_EQ(mode_settings.rotate, row.modes.rotate);
         EXPECT_EQ(mode_settings.driving_mode, row.modes.driving);
         EXPECT_EQ(mode_settings.fast_turns, row.modes.fast);
-        EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotation_offset);
+        EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotations * ROTATION_40_DEGREES);
         quit();
         next_round();
     }
