@@ -12,6 +12,7 @@
 
 #include <shellapi.h>
 
+#include <array>
 #include <optional>
 #include <set>
 
@@ -198,9 +199,8 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         }
     };
     bool capture = phase == Phase::StartUp;
-    if (capture)
+    if (capture) {
         testing::internal::CaptureStdout();
-    if (phase == Phase::StartUp) {
         arm();
         launch();
     } else {
@@ -216,13 +216,6 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
     // The phase itself.
     bool hung = false;
     switch (phase) {
-    case Phase::StartUp:
-        hung = !settle();
-        break;
-    case Phase::Attach:
-        stick_ = winsim::hid_add(winsim::hid_stick(1));
-        hung = !settle();
-        break;
     case Phase::Stream:
         for (uint16_t k = 1; k <= 3 && !hung; k++) {
             size_t issued = winsim::hid_reads_issued(stick_);
@@ -236,16 +229,17 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
             hung = hung || !settle();
         }
         break;
-    case Phase::Remove:
-        winsim::hid_unplug(stick_);
-        hung = !settle();
-        break;
     case Phase::Shutdown:
         click({L"Quit"});
         hung = !wait_for([&] { return ended_.load(); }, std::chrono::seconds(2)) && !settle();
         break;
-    default: // a toggle
-        click(row_of(phase).toggle);
+    default: // start-up, a stick plugged in or pulled out, or a toggle
+        if (phase == Phase::Attach)
+            stick_ = winsim::hid_add(winsim::hid_stick(1));
+        if (phase == Phase::Remove)
+            winsim::hid_unplug(stick_);
+        if (!row_of(phase).toggle.empty())
+            click(row_of(phase).toggle);
         hung = !settle();
         break;
     }
@@ -390,38 +384,33 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
 }
 
 void FaultSweep::sweep() {
-    struct Row {
-        Phase phase;
-        size_t calls = 0;     // distinct calls swept
-        size_t positions = 0; // (call, position) pairs
-        size_t runs = 0;
-        size_t failures = 0;
-    };
-    std::vector<Row> rows;
+    // Per phase, then in total: distinct calls swept, (call, position) pairs, runs, failures.
+    enum { CALLS, POSITIONS, RUNS, FAILURES };
+    std::vector<std::array<size_t, 4>> rows;
+    std::array<size_t, 4> total{};
     std::vector<std::string> found;
     for (const PhaseRow& phase_row : phases) {
         Phase phase = phase_row.phase;
-        Row row;
-        row.phase = phase;
+        std::array<size_t, 4> row{};
         std::vector<std::string> log;
         auto clean = run(phase, std::nullopt, &log);
-        row.runs++;
+        row[RUNS]++;
         for (auto& what : clean)
             found.push_back(std::string(phase_name(phase)) + ", clean: " + what);
-        row.failures += clean.empty() ? 0 : 1;
+        row[FAILURES] += clean.empty() ? 0 : 1;
         std::map<std::string, int> positions;
         for (auto& call : log)
             if (plausible_error.count(call))
                 positions[call]++;
         for (auto& [call, count] : positions) {
-            row.calls++;
+            row[CALLS]++;
             for (int position = 0; position < count; position++) {
-                row.positions++;
+                row[POSITIONS]++;
                 auto problems = run(phase, Fault{call, position});
-                row.runs++;
+                row[RUNS]++;
                 if (problems.empty())
                     continue;
-                row.failures++;
+                row[FAILURES]++;
                 std::string line = std::string(phase_name(phase)) + ", " + call + " #" +
                                    std::to_string(position) + ":";
                 for (auto& what : problems)
@@ -430,20 +419,15 @@ void FaultSweep::sweep() {
             }
         }
         rows.push_back(row);
+        for (size_t i = 0; i < 4; i++)
+            total[i] += row[i];
     }
-
+    rows.push_back(total);
     std::printf("\n%-18s %6s %10s %6s %9s\n", "phase", "calls", "positions", "runs", "failures");
-    Row total;
-    for (const Row& row : rows) {
-        std::printf("%-18s %6zu %10zu %6zu %9zu\n", phase_name(row.phase), row.calls, row.positions,
-                    row.runs, row.failures);
-        total.calls += row.calls;
-        total.positions += row.positions;
-        total.runs += row.runs;
-        total.failures += row.failures;
-    }
-    std::printf("%-18s %6zu %10zu %6zu %9zu\n", "total", total.calls, total.positions, total.runs,
-                total.failures);
+    for (size_t i = 0; i < rows.size(); i++)
+        std::printf("%-18s %6zu %10zu %6zu %9zu\n",
+                    i < std::size(phases) ? phases[i].name : "total", rows[i][0], rows[i][1],
+                    rows[i][2], rows[i][3]);
     for (auto& line : found)
         std::printf("  %s\n", line.c_str());
     std::fflush(stdout);
