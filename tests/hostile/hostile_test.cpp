@@ -102,6 +102,12 @@ Record record(DWORD size, DWORD type, std::vector<BYTE> tail = {}) {
     return made;
 }
 
+// Interface records too short for what they claim.
+const Record tiny = record(4, DBT_DEVTYP_DEVICEINTERFACE);    // the size field alone
+const Record header = record(12, DBT_DEVTYP_DEVICEINTERFACE); // no class, no name
+const Record no_name = record(28, DBT_DEVTYP_DEVICEINTERFACE);
+const Record unterminated = record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A'));
+
 TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     int bus = winsim::bus_add();
     winsim::hid_add(winsim::hid_stick(1));
@@ -117,12 +123,6 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     const size_t icons = winsim::tray_icons().size();
     const std::wstring tooltip = winsim::tray_icons().at(0).tooltip;
 
-    const Record tiny = record(4, DBT_DEVTYP_DEVICEINTERFACE);    // the size field alone
-    const Record header = record(12, DBT_DEVTYP_DEVICEINTERFACE); // no class, no name
-    const Record no_name = record(28, DBT_DEVTYP_DEVICEINTERFACE);
-    const Record unterminated = record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A'));
-    const Record volume = record(20, DBT_DEVTYP_VOLUME);
-
     struct Row {
         const char* name;
         bool send; // a send waits for the answer; records only travel with sends
@@ -131,29 +131,29 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
         LPARAM lparam;
         const Record* record; // sent as a copy of its bytes, instead of `lparam`
     };
+    const Record volume = record(20, DBT_DEVTYP_VOLUME);
+    const LPARAM lure = trap_address;
     const Row rows[] = {
         // The icon's callback message: only a button's release opens the menu.
         {"tray callback, mouse move", false, TRAY_CALLBACK_MESSAGE, 0, WM_MOUSEMOVE},
-        {"tray callback, pointers", false, TRAY_CALLBACK_MESSAGE, WPARAM(trap_address),
-         trap_address},
+        {"tray callback, pointers", false, TRAY_CALLBACK_MESSAGE, WPARAM(lure), lure},
         {"tray callback, double click", true, TRAY_CALLBACK_MESSAGE, 7, WM_LBUTTONDBLCLK},
         {"tray callback, all bits", false, TRAY_CALLBACK_MESSAGE, WPARAM(-1), LPARAM(-1)},
         // Menu commands that are no item of ours, or whose item does nothing.
-        {"command 0 with a pointer", false, WM_COMMAND, 0, trap_address},
+        {"command 0 with a pointer", false, WM_COMMAND, 0, lure},
         {"command of the separator", false, WM_COMMAND, 1, 0},
-        {"command just below the first", true, WM_COMMAND, 999, trap_address},
+        {"command just below the first", true, WM_COMMAND, 999, lure},
         {"command of FN Modes", false, WM_COMMAND, 1006, 0},
         {"command past the last", false, WM_COMMAND, 1008, 0},
         {"command with a notification code", false, WM_COMMAND, WPARAM((1u << 16) | 1002), 0},
         {"command all bits", true, WM_COMMAND, WPARAM(0xFFFFFFFFu), LPARAM(-1)},
-        {"command as a pointer", false, WM_COMMAND, WPARAM(trap_address), trap_address},
+        {"command as a pointer", false, WM_COMMAND, WPARAM(lure), lure},
         // Device changes: events that carry no record point nowhere and are not read.
-        {"nodes changed, pointer", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, trap_address},
+        {"nodes changed, pointer", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, lure},
         {"nodes changed, nowhere", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, LPARAM(0x10)},
         {"config changed, all bits", false, WM_DEVICECHANGE, DBT_CONFIGCHANGED, LPARAM(-1)},
         {"unknown event, nowhere", true, WM_DEVICECHANGE, 0x1234, LPARAM(0xDEADBEEF)},
-        {"query config change, nowhere", true, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG,
-         LPARAM(0x20)},
+        {"query config change, nowhere", true, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG, 0x20},
         // Events that carry a record: none, or records too short for what they claim.
         {"arrival without record", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0},
         {"removal without record", true, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0},
@@ -164,15 +164,14 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
          &unterminated},
         {"custom event, volume", true, WM_DEVICECHANGE, DBT_CUSTOMEVENT, 0, &volume},
         // Private messages: the wake message runs only what this process queued.
-        {"wake, pointers", false, wake, WPARAM(trap_address), trap_address},
+        {"wake, pointers", false, wake, WPARAM(lure), lure},
         {"wake sent, all bits", true, wake, WPARAM(-1), LPARAM(-1)},
-        {"WM_APP+1, pointers", false, WM_APP + 1, WPARAM(trap_address), trap_address},
+        {"WM_APP+1, pointers", false, WM_APP + 1, WPARAM(lure), lure},
         {"WM_APP+1 sent, nowhere", true, WM_APP + 1, WPARAM(0x10), LPARAM(0x10)},
-        {"WM_USER, pointers", false, WM_USER, WPARAM(trap_address), trap_address},
+        {"WM_USER, pointers", false, WM_USER, WPARAM(lure), lure},
         // The shell's restart message: the icon stays one icon.
         {"TaskbarCreated", false, taskbar_created, 0, 0},
-        {"TaskbarCreated sent, pointers", true, taskbar_created, WPARAM(trap_address),
-         trap_address},
+        {"TaskbarCreated sent, pointers", true, taskbar_created, WPARAM(lure), lure},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -259,13 +258,8 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
     cut.resize(whole.size() - sizeof(wchar_t)); // the terminator left out
     const DWORD cut_size = DWORD(cut.size());
     std::memcpy(cut.data(), &cut_size, sizeof(cut_size));
-    const std::vector<std::vector<BYTE>> nameless = {
-        record(4, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(12, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(28, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A')).bytes,
-        cut,
-    };
+    const std::vector<std::vector<BYTE>> nameless = {tiny.bytes, header.bytes, no_name.bytes,
+                                                     unterminated.bytes, cut};
     for (const auto& bytes : nameless)
         winsim::broadcast_device_change(DBT_DEVICEARRIVAL, bytes);
     winsim::broadcast_device_change(DBT_DEVICEARRIVAL, whole);
