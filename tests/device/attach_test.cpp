@@ -47,10 +47,10 @@ TEST_F(Attach, StickPresentAtStartLeavesAndComesBack) {
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
         EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
         EXPECT_EQ(winsim::hid_open_files(id), 1u);
-        EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0xC000)));
 
         c.leave(id);
-        EXPECT_EQ(winsim::hid_deliver(id, report(0x9000)), c.still_reads);
+        EXPECT_EQ(winsim::hid_deliver(id, stick_report(0x9000)), c.still_reads);
         EXPECT_TRUE(pump_until([&] { return winsim::running_threads() == 0; }))
             << "the reader did not end";
         EXPECT_TRUE(winsim::bus_pads(bus_).empty());
@@ -59,7 +59,7 @@ TEST_F(Attach, StickPresentAtStartLeavesAndComesBack) {
 
         replug(id);
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-        EXPECT_TRUE(deliver_and_see(id, report(0x4000, 0x2000, 1)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0x4000, 0x2000, 1)));
         EXPECT_TRUE(winsim::balloons().empty()) << "attaching and removing show no balloon";
         quit();
         EXPECT_EQ(winsim::hid_open_files(id), 0u);
@@ -77,14 +77,14 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
     EXPECT_EQ(balloons[0].text, BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(second), 0u) << "nothing is opened";
-    EXPECT_TRUE(deliver_and_see(first, report(0xD000)));
+    EXPECT_TRUE(deliver_and_see(first, stick_report(0xD000)));
 
     // Every rescan tells again, and still leaves the first alone.
     choose({L"Pelkavorn K7 Detected"});
     EXPECT_EQ(balloon_texts().back(), BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(winsim::balloons().size(), 2u);
     EXPECT_EQ(winsim::hid_open_files(first), 1u);
-    EXPECT_TRUE(deliver_and_see(first, report(0xD100)));
+    EXPECT_TRUE(deliver_and_see(first, stick_report(0xD100)));
 
     // With the first removed, a rescan takes the second: the one its removal led to, if the
     // removal came first, or the next one.
@@ -93,7 +93,7 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
         [&] { return winsim::bus_pads(bus_).empty() || winsim::hid_open_files(second) == 1; }));
     device_rescan(); // as the status line does, whatever it reads
     EXPECT_EQ(winsim::hid_open_files(second), 1u);
-    EXPECT_TRUE(deliver_and_see(second, report(0x3000)));
+    EXPECT_TRUE(deliver_and_see(second, stick_report(0x3000)));
     quit();
 }
 
@@ -123,7 +123,7 @@ TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
     EXPECT_TRUE(winsim::balloons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-    EXPECT_TRUE(deliver_and_see(id, report(0xE000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0xE000)));
     if (!c.refuse_restart) {
         // One restart (disable, enable), announced as a removal and an arrival, and no second.
         EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller") - restarts_before, 2u);
@@ -170,7 +170,7 @@ TEST_F(Attach, SecondStickTakesOverWhenTheFirstGoesWhateverFinishesFirst) {
     removal_may_go = true;
     EXPECT_TRUE(pump_until([&] { return winsim::hid_open_files(second) == 1; }))
         << "the second stick is attached once the first has gone";
-    EXPECT_TRUE(deliver_and_see(second, report(0x7000)));
+    EXPECT_TRUE(deliver_and_see(second, stick_report(0x7000)));
     quit();
 }
 
@@ -210,7 +210,7 @@ TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
     winsim::hid_release(id);
     choose({L"Pelkavorn K7 Not Detected"});
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(deliver_and_see(id, report(0x9000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x9000)));
     EXPECT_EQ(winsim::balloons().size(), 1u);
     quit();
 }
@@ -230,7 +230,7 @@ TEST_F(Attach, ReaderThatCannotStartIsToldAndNothingIsRebuilt) {
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
 
     choose({L"Pelkavorn K7 Not Detected"});
-    EXPECT_TRUE(deliver_and_see(id, report(0x8800)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x8800)));
     quit();
 }
 
@@ -245,7 +245,7 @@ TEST_F(Attach, WithoutTheBusTheStickIsReadButNoPadAppearsAndNoBusCallIsMade) {
     EXPECT_EQ(balloons[1].text, BALLOON_NO_EMULATION);
     EXPECT_EQ(balloons[1].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+    EXPECT_TRUE(winsim::hid_deliver(id, stick_report(0xA000)));
     EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
 
     unplug(id);
@@ -268,7 +268,7 @@ TEST_F(Attach, ChangeOfAnUnrelatedDeviceLeavesTheStickAlone) {
     EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild";
     EXPECT_TRUE(winsim::balloons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(deliver_and_see(id, report(0x7000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x7000)));
     quit();
 }
 
@@ -284,7 +284,7 @@ TEST_F(Attach, StickWithoutAPadForWantOfMemoryIsReleasedWithoutBusCalls) {
         EXPECT_EQ(refused_calloc_count, 0u) << "the attach asked for a pad";
         refuse_calloc(0, 0);
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-        EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+        EXPECT_TRUE(winsim::hid_deliver(id, stick_report(0xA000)));
         EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
         if (pulled) {
             unplug(id);

@@ -60,7 +60,7 @@ TEST_F(Hotplug, StickPulledBeforeItsEntryIsInsertedLeavesNothingBehind) {
 
         replug(id);
         EXPECT_TRUE(pump_until([&] { return winsim::bus_pads(bus_).size() == 1; }));
-        EXPECT_TRUE(deliver_and_see(id, report(0xB000)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0xB000)));
         quit();
         next_round();
     }
@@ -94,7 +94,7 @@ TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
     winsim::BusOptions slow;
     slow.completion_delay_ms = 150;
     start(Bus::Working, true, slow);
-    auto early = report(0x1000, 0x1000, 1);
+    auto early = stick_report(0x1000, 0x1000, 1);
     bool before_insertion = false;
     std::atomic<bool> read{false};
     int id = -1;
@@ -112,7 +112,7 @@ TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
     EXPECT_TRUE(pump_until([&] { return read && winsim::bus_pads(bus_).size() == 1; }));
     hand.join();
     ASSERT_TRUE(before_insertion) << "the report was not read before the insertion";
-    auto late = report(0xF000);
+    auto late = stick_report(0xF000);
     ASSERT_TRUE(deliver_and_see(id, late));
     auto reports = submitted();
     ASSERT_EQ(reports.size(), 1u) << "only the report read after the insertion";
@@ -132,7 +132,7 @@ TEST_F(Hotplug, QuitWhileTheReaderIsInsideTheSubmit) {
         std::atomic<bool> stop{false};
         std::thread stick([&] {
             for (uint16_t x = 0x9000; !stop; x++) {
-                winsim::hid_deliver(id, report(x));
+                winsim::hid_deliver(id, stick_report(x));
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });

@@ -30,7 +30,7 @@ TEST_F(AppMenu, StatusLineFollowsTheStickAndChoosingItRescans) {
     choose({DETECTED});
     EXPECT_EQ(winsim::calls("CreateFileW"), opens);
     EXPECT_TRUE(winsim::balloons().empty());
-    EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0xC000)));
 
     unplug(id);
     expect_menu(menu(), NOT_DETECTED, {false, false, false, false});

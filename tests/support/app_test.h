@@ -141,9 +141,6 @@ class AppTest : public WinsimTest {
     }
 
   public:
-    static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
-        return stick_report(x, y, button);
-    }
     static std::vector<uint8_t> pad_bytes(const GamepadReport& report) {
         auto* bytes = reinterpret_cast<const uint8_t*>(&report);
         return std::vector<uint8_t>(bytes, bytes + sizeof(report));
