@@ -177,7 +177,10 @@ class FaultSweep : public ProgramTest {
 std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>& fault,
                                          std::vector<std::string>* log, bool* fired) {
     std::vector<std::string> problems;
-    auto problem = [&](const std::string& what) { problems.push_back(what); };
+    auto problem_if = [&](bool wrong, const std::string& what) {
+        if (wrong)
+            problems.push_back(what);
+    };
     reset_process();
     if (table_count() != 0)
         return {"a stick was left in the table by the run before"};
@@ -251,8 +254,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         *fired = fault && winsim::calls(fault->call.c_str()) - calls_before >
                               static_cast<size_t>(fault->position);
     winsim::clear_faults();
-    if (hung)
-        problem("did not settle after the phase (a hang)");
+    problem_if(hung, "did not settle after the phase (a hang)");
 
     // What the phase left: balloons, pads, the table.
     std::vector<winsim::Balloon> balloons = winsim::balloons();
@@ -265,37 +267,35 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         bool unconnected = balloon.text == BALLOON_NO_EMULATION && !bus_connected;
         bool allowed = (phase == Phase::StartUp && (connection || attach || unconnected)) ||
                        (phase == Phase::Attach && attach);
-        if (!allowed || balloon.title != BALLOON_TITLE ||
-            balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING))
-            problem("balloon \"" + narrow(balloon.text) + "\"");
+        problem_if(!allowed || balloon.title != BALLOON_TITLE ||
+                       balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING),
+                   "balloon \"" + narrow(balloon.text) + "\"");
         errors += connection ? 1 : 0;
     }
     bool balloon_lost = fault && fault->call == "Shell_NotifyIconW";
     if (phase == Phase::StartUp && !ended_) {
         size_t expected = bus_connected ? 0 : 1;
-        if (errors > expected || (errors < expected && !balloon_lost))
-            problem("the connection's balloon was " + std::to_string(errors) + " for a " +
-                    (bus_connected ? "working" : "failed") + " connection");
+        problem_if(errors > expected || (errors < expected && !balloon_lost),
+                   "the connection's balloon was " + std::to_string(errors) + " for a " +
+                       (bus_connected ? "working" : "failed") + " connection");
     }
     if (!ended_ || phase == Phase::Shutdown) {
         int32_t count = table_count();
-        if (count == 0 && !winsim::bus_pads(bus).empty())
-            problem("a pad on the bus without its stick");
-        if (winsim::bus_pads(bus).size() > 1)
-            problem("more than one pad");
-        if (phase == Phase::Remove && (count != 0 || winsim::hid_open_files(stick_) != 0))
-            problem("the pulled stick is still held");
+        problem_if(count == 0 && !winsim::bus_pads(bus).empty(),
+                   "a pad on the bus without its stick");
+        problem_if(winsim::bus_pads(bus).size() > 1, "more than one pad");
+        problem_if(phase == Phase::Remove && (count != 0 || winsim::hid_open_files(stick_) != 0),
+                   "the pulled stick is still held");
     }
-    if (ended_ && phase != Phase::Shutdown && phase != Phase::StartUp)
-        problem("the program ended by itself");
+    problem_if(ended_ && phase != Phase::Shutdown && phase != Phase::StartUp,
+               "the program ended by itself");
 
     // Still reachable: the icon is there (or comes back when the shell restarts, as it does
     // for a shell that lost it), its menu opens with the status line the table calls for,
     // and "Quit" ends the program.
     if (!ended_ && !hung) {
         if (winsim::tray_icons().empty()) {
-            if (!balloon_lost)
-                problem("the tray icon is gone");
+            problem_if(!balloon_lost, "the tray icon is gone");
             winsim::restart_shell();
             settle();
         }
@@ -309,20 +309,18 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
             expected = table_count() > 0 ? L"Pelkavorn K7 Detected" : L"Pelkavorn K7 Not Detected";
             menu = click({});
         }
-        if (!menu && !ended_) {
-            problem("no menu opens");
-        } else if (menu) {
+        problem_if(!menu && !ended_, "no menu opens");
+        if (menu) {
             auto& items = menu->items;
-            if (items.size() != 6 || items[0].text != expected || items[5].text != L"Quit" ||
-                items[4].submenu.size() != 2)
-                problem("the menu is not whole or its status line is wrong");
+            problem_if(items.size() != 6 || items[0].text != expected || items[5].text != L"Quit" ||
+                           items[4].submenu.size() != 2,
+                       "the menu is not whole or its status line is wrong");
         }
         for (int attempt = 0; attempt < 3 && !ended_; attempt++) {
             click({L"Quit"});
             wait_for([&] { return ended_.load(); }, std::chrono::milliseconds(500));
         }
-        if (!ended_)
-            problem("\"Quit\" does not end the program");
+        problem_if(!ended_, "\"Quit\" does not end the program");
     }
     if (!ended_) {
         // Last resort, so that the sweep goes on: a close request.
@@ -341,45 +339,36 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
 
     // What the ended program left.
     wait_for([] { return winsim::running_threads() == 0; }, std::chrono::seconds(2));
-    if (winsim::running_threads() != 0)
-        problem("a thread still runs");
+    problem_if(winsim::running_threads() != 0, "a thread still runs");
     if (exit_code_ == 1) {
         static const std::set<std::string> tray_calls = {"CreateMutexW", "RegisterClassExW",
                                                          "CreateWindowExW"};
-        if (phase != Phase::StartUp || !fault || !tray_calls.count(fault->call))
-            problem("exit code 1");
-        if (printed != "Failed to create tray\n")
-            problem("printed \"" + printed + "\"");
-        if (!winsim::balloons().empty() || !winsim::bus_log(bus).empty())
-            problem("a failed tray went on");
+        problem_if(phase != Phase::StartUp || !fault || !tray_calls.count(fault->call),
+                   "exit code 1");
+        problem_if(printed != "Failed to create tray\n", "printed \"" + printed + "\"");
+        problem_if(!winsim::balloons().empty() || !winsim::bus_log(bus).empty(),
+                   "a failed tray went on");
         // Nothing made before the failure is released on this path; the mutex is all.
-        if (winsim::open_handles() != winsim::open_handles("mutex") || winsim::open_handles() > 1)
-            problem("handles left: " + std::to_string(winsim::open_handles()));
+        problem_if(winsim::open_handles() != winsim::open_handles("mutex") ||
+                       winsim::open_handles() > 1,
+                   "handles left: " + std::to_string(winsim::open_handles()));
     } else {
-        if (exit_code_ != 0)
-            problem("exit code " + std::to_string(exit_code_));
-        if (!printed.empty())
-            problem("printed \"" + printed + "\"");
-        if (winsim::open_handles() != 0)
-            problem("handles left: " + std::to_string(winsim::open_handles()));
-        if (!winsim::tray_icons().empty() && !balloon_lost)
-            problem("the icon stays after \"Quit\"");
-        if (!winsim::bus_pads(bus).empty())
-            problem("a pad stays after \"Quit\"");
-        if (stick_ >= 0 && winsim::hid_open_files(stick_) != 0)
-            problem("the stick stays open after \"Quit\"");
+        problem_if(exit_code_ != 0, "exit code " + std::to_string(exit_code_));
+        problem_if(!printed.empty(), "printed \"" + printed + "\"");
+        problem_if(winsim::open_handles() != 0,
+                   "handles left: " + std::to_string(winsim::open_handles()));
+        problem_if(!winsim::tray_icons().empty() && !balloon_lost, "the icon stays after \"Quit\"");
+        problem_if(!winsim::bus_pads(bus).empty(), "a pad stays after \"Quit\"");
+        problem_if(stick_ >= 0 && winsim::hid_open_files(stick_) != 0,
+                   "the stick stays open after \"Quit\"");
     }
-    if (table_count() != 0)
-        problem("the table is not empty at the end");
-    if (winsim::invalid_handle_uses() != 0)
-        problem("a closed handle was used");
-    if (winsim::would_hang() != 0)
-        problem("a call would have waited forever on Windows");
+    problem_if(table_count() != 0, "the table is not empty at the end");
+    problem_if(winsim::invalid_handle_uses() != 0, "a closed handle was used");
+    problem_if(winsim::would_hang() != 0, "a call would have waited forever on Windows");
     std::string settings = file_bytes(SETTINGS_FILE_NAME);
-    if (settings != old_settings && settings != row_of(phase).settings_after)
-        problem("the settings file holds \"" + settings + "\"");
-    if (winsim::hid_preparsed_outstanding() != 0)
-        problem("preparsed data not freed");
+    problem_if(settings != old_settings && settings != row_of(phase).settings_after,
+               "the settings file holds \"" + settings + "\"");
+    problem_if(winsim::hid_preparsed_outstanding() != 0, "preparsed data not freed");
     return problems;
 }
 
