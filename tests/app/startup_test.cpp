@@ -10,13 +10,12 @@
 
 namespace {
 
-class Program : public ProgramTest {
-  protected:
-    // Where `call` was first made in the call log; the log's size when never.
-    static size_t first(const std::vector<std::string>& log, const char* call) {
-        return std::find(log.begin(), log.end(), call) - log.begin();
-    }
-};
+using Program = ProgramTest;
+
+// Where `call` was first made in the call log; the log's size when never.
+size_t first(const std::vector<std::string>& log, const char* call) {
+    return std::find(log.begin(), log.end(), call) - log.begin();
+}
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     int bus = winsim::bus_add();
