@@ -122,10 +122,6 @@ struct Fault {
     int position;
 };
 
-std::string narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 class FaultSweep : public ProgramTest {
   protected:
     // One run of the program through `phase`, with `fault` injected from the phase's start.
@@ -138,13 +134,6 @@ class FaultSweep : public ProgramTest {
     void sweep();
 
   private:
-    void reset_process() {
-        winsim::reset();
-        reset_program_globals();
-        pending_choices_ = 0;
-        menus_seen_ = 0;
-    }
-
     // The user clicks the icon; `choice` scripted unless an earlier one is still waiting for a
     // menu that really opened. Returns the menu that opened, if one did.
     std::optional<winsim::ShownMenu> click(const std::vector<std::wstring>& choice) {
@@ -181,7 +170,10 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         if (wrong)
             problems.push_back(what);
     };
-    reset_process();
+    winsim::reset();
+    reset_program_globals();
+    pending_choices_ = 0;
+    menus_seen_ = 0;
     if (table_count() != 0)
         return {"a stick was left in the table by the run before"};
     put_file(SETTINGS_FILE_NAME, old_settings);
@@ -269,7 +261,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
                        (phase == Phase::Attach && attach);
         problem_if(!allowed || balloon.title != BALLOON_TITLE ||
                        balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING),
-                   "balloon \"" + narrow(balloon.text) + "\"");
+                   "balloon \"" + std::string(balloon.text.begin(), balloon.text.end()) + "\"");
         errors += connection ? 1 : 0;
     }
     bool balloon_lost = fault && fault->call == "Shell_NotifyIconW";
