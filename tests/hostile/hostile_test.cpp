@@ -64,20 +64,6 @@ class Hostile : public ProgramTest {
         immutable_files.clear();
         ProgramTest::TearDown();
     }
-
-    // The other process: posts or sends from a thread of its own. Returns what a send returned.
-    static LRESULT from_outside(bool send, HWND window, UINT message, WPARAM wparam,
-                                LPARAM lparam) {
-        LRESULT result = 0;
-        std::thread other([&] {
-            if (send)
-                result = SendMessageW(window, message, wparam, lparam);
-            else
-                EXPECT_TRUE(PostMessageW(window, message, wparam, lparam));
-        });
-        other.join();
-        return result;
-    }
 };
 
 // A DEV_BROADCAST record as the receiving side gets it: Windows copies exactly the record's own
@@ -176,7 +162,14 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         LPARAM lparam = row.record ? row.record->copy() : row.lparam;
-        from_outside(row.send, window, row.message, row.wparam, lparam);
+        // The other process posts or sends from a thread of its own.
+        std::thread other([&] {
+            if (row.send)
+                SendMessageW(window, row.message, row.wparam, lparam);
+            else
+                EXPECT_TRUE(PostMessageW(window, row.message, row.wparam, lparam));
+        });
+        other.join();
         settle();
         if (row.record)
             std::free(reinterpret_cast<void*>(lparam));
