@@ -23,8 +23,6 @@ class Attach : public AppTest {
         pump();
         return id;
     }
-
-    static std::wstring path(int number) { return winsim::hid_stick(number).paths.at(0); }
 };
 
 // Ways a stick present at start leaves the program and comes back.
@@ -129,7 +127,7 @@ TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
         EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller") - restarts_before, 2u);
         EXPECT_EQ(winsim::interface_changes().size() - announced, 3u);
     }
-    std::wstring stick = path(1);
+    std::wstring stick = winsim::hid_stick(1).paths.at(0);
     HidDevice* other = hid_open(stick.c_str(), 1, 1);
     EXPECT_EQ(other != nullptr, !c.exclusive);
     if (other) {
