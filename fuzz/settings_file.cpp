@@ -9,19 +9,12 @@
 // record; a temporary file left behind.
 #include "app/settings.h"
 #include "settings_reset.h"
+#include "temp_folder.h"
 #include "tray/app_menu.h"
-
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 namespace {
 
@@ -60,11 +53,6 @@ Expected expected_values(const std::string& bytes) {
     return expected;
 }
 
-std::string file_bytes(const char* name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string record_text() {
     char text[64];
     std::snprintf(text, sizeof text, "%d\r\n%d\r\n%d\r\n%d", (int)mode_settings.movement_lock_saved,
@@ -97,21 +85,10 @@ void check_file(const char* when) {
 } // namespace
 
 // The directory is entered once libFuzzer has its arguments: give it absolute corpus paths.
-std::filesystem::path fuzz_directory;
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // In memory where the machine has it: on a disk every replacing rename waits for the data
     // to be written out, which made the target a hundred times slower.
-    char in_memory[] = "/dev/shm/fuzz-settings-XXXXXX";
-    char on_disk[] = "/tmp/fuzz-settings-XXXXXX";
-    char* pattern = mkdtemp(in_memory) ? in_memory : mkdtemp(on_disk);
-    if (!pattern || chdir(pattern) != 0)
-        std::abort();
-    fuzz_directory = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(fuzz_directory, ignored);
-    });
+    static TempFolder folder({"/dev/shm/fuzz-settings-XXXXXX", "/tmp/fuzz-settings-XXXXXX"});
     return 0;
 }
 

@@ -1,14 +1,9 @@
 // The simulator's scenarios: a wrong line, or one that cannot be played as written, is reported
 // on standard error with its number, and the run ends with exit code 2 having written nothing.
 #include "scenario.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include <sys/wait.h>
 
@@ -26,20 +21,12 @@ struct SimRun {
 };
 
 SimRun run_sim(const std::string& args, const std::string& text) {
-    char pattern[] = "/tmp/scenario-test-XXXXXX";
-    const fs::path folder = mkdtemp(pattern) ? pattern : "/nonexistent";
-    std::ofstream(folder / "s.scenario", std::ios::binary) << text;
-    const std::string command = "cd '" + folder.string() + "' && '" PELKAVORN_SIM "' " + args +
-                                " >out.txt 2>err.txt </dev/null";
-    const int status = std::system(command.c_str());
-    auto read = [&folder](const char* name) {
-        std::ifstream in(folder / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    SimRun run = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read("out.txt"), read("err.txt"),
-                  fs::exists(folder / "plot.svg")};
-    fs::remove_all(folder);
-    return run;
+    TempFolder folder;
+    put_file("s.scenario", text);
+    const int status =
+        std::system(("'" PELKAVORN_SIM "' " + args + " >out.txt 2>err.txt </dev/null").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, file_bytes("out.txt"),
+            file_bytes("err.txt"), fs::exists("plot.svg")};
 }
 
 TEST(Scenario, WrongLinesAreReportedWithTheirNumber) {

@@ -7,11 +7,6 @@
 #include <dbt.h>
 #include <shellapi.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <thread>
-
 namespace {
 
 class Attach : public AppTest {
@@ -28,8 +23,6 @@ class Attach : public AppTest {
         pump();
         return id;
     }
-
-    static std::wstring path(int number) { return winsim::hid_stick(number).paths.at(0); }
 };
 
 // Ways a stick present at start leaves the program and comes back.
@@ -52,12 +45,12 @@ TEST_F(Attach, StickPresentAtStartLeavesAndComesBack) {
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
         EXPECT_EQ(winsim::bus_pads(bus_).size(), 1u);
         EXPECT_EQ(winsim::hid_open_files(id), 1u);
-        EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0xC000)));
 
         if (!c.still_reads)
             winsim::fail_calls("DeviceIoControl", 1, ERROR_GEN_FAILURE); // the pad's unplug, once
         c.leave(id);
-        EXPECT_EQ(winsim::hid_deliver(id, report(0x9000)), c.still_reads);
+        EXPECT_EQ(winsim::hid_deliver(id, stick_report(0x9000)), c.still_reads);
         EXPECT_TRUE(pump_until([&] { return winsim::running_threads() == 0; }))
             << "the reader did not end";
         EXPECT_TRUE(winsim::bus_pads(bus_).empty());
@@ -66,7 +59,7 @@ TEST_F(Attach, StickPresentAtStartLeavesAndComesBack) {
 
         replug(id);
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-        EXPECT_TRUE(deliver_and_see(id, report(0x4000, 0x2000, 1)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0x4000, 0x2000, 1)));
         EXPECT_TRUE(winsim::balloons().empty()) << "attaching and removing show no balloon";
         quit();
         EXPECT_EQ(winsim::hid_open_files(id), 0u);
@@ -84,14 +77,14 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
     EXPECT_EQ(balloons[0].text, BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(balloons[0].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(second), 0u) << "nothing is opened";
-    EXPECT_TRUE(deliver_and_see(first, report(0xD000)));
+    EXPECT_TRUE(deliver_and_see(first, stick_report(0xD000)));
 
     // Every rescan tells again, and still leaves the first alone.
     choose({L"Pelkavorn K7 Detected"});
     EXPECT_EQ(balloon_texts().back(), BALLOON_DEVICE_LIMIT);
     EXPECT_EQ(winsim::balloons().size(), 2u);
     EXPECT_EQ(winsim::hid_open_files(first), 1u);
-    EXPECT_TRUE(deliver_and_see(first, report(0xD100)));
+    EXPECT_TRUE(deliver_and_see(first, stick_report(0xD100)));
 
     // With the first removed, a rescan takes the second: the one its removal led to, if the
     // removal came first, or the next one.
@@ -100,7 +93,7 @@ TEST_F(Attach, SecondStickIsRefusedWhileTheFirstKeepsWorking) {
         [&] { return winsim::bus_pads(bus_).empty() || winsim::hid_open_files(second) == 1; }));
     device_rescan(); // as the status line does, whatever it reads
     EXPECT_EQ(winsim::hid_open_files(second), 1u);
-    EXPECT_TRUE(deliver_and_see(second, report(0x3000)));
+    EXPECT_TRUE(deliver_and_see(second, stick_report(0x3000)));
     quit();
 }
 
@@ -130,13 +123,13 @@ TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
     EXPECT_TRUE(winsim::balloons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-    EXPECT_TRUE(deliver_and_see(id, report(0xE000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0xE000)));
     if (!c.refuse_restart) {
         // One restart (disable, enable), announced as a removal and an arrival, and no second.
         EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller") - restarts_before, 2u);
         EXPECT_EQ(winsim::interface_changes().size() - announced, 3u);
     }
-    std::wstring stick = path(1);
+    std::wstring stick = winsim::hid_stick(1).paths.at(0);
     HidDevice* other = hid_open(stick.c_str(), 1, 1);
     EXPECT_EQ(other != nullptr, !c.exclusive);
     if (other) {
@@ -146,16 +139,14 @@ TEST_P(HeldByAnotherProgram, StickIsOpenedOnceAndWorksWithoutABalloon) {
     quit();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Restart, HeldByAnotherProgram,
-    ::testing::Values(HeldCase{"allowed", nullptr, true},
-                      HeldCase{"refused", [](int id) { winsim::hid_allow_restart(id, false); },
-                               false},
-                      HeldCase{"refused to a 32-bit program on 64-bit Windows",
-                               [](int) { winsim::set_wow64(true); }, false}),
-    [](const ::testing::TestParamInfo<HeldCase>& row) {
-        return std::string(row.index == 0 ? "Allowed" : row.index == 1 ? "Refused" : "Wow64");
-    });
+// Refused, and refused to a 32-bit program on 64-bit Windows.
+const HeldCase held_cases[] = {
+    {"Allowed", nullptr, true},
+    {"Refused", [](int id) { winsim::hid_allow_restart(id, false); }, false},
+    {"Wow64", [](int) { winsim::set_wow64(true); }, false},
+};
+INSTANTIATE_TEST_SUITE_P(Restart, HeldByAnotherProgram, ::testing::ValuesIn(held_cases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 std::atomic<bool> removal_may_go{true};
 void gated_reader_stop(StickReader* reader) {
@@ -179,7 +170,7 @@ TEST_F(Attach, SecondStickTakesOverWhenTheFirstGoesWhateverFinishesFirst) {
     removal_may_go = true;
     EXPECT_TRUE(pump_until([&] { return winsim::hid_open_files(second) == 1; }))
         << "the second stick is attached once the first has gone";
-    EXPECT_TRUE(deliver_and_see(second, report(0x7000)));
+    EXPECT_TRUE(deliver_and_see(second, stick_report(0x7000)));
     quit();
 }
 
@@ -219,7 +210,7 @@ TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
     winsim::hid_release(id);
     choose({L"Pelkavorn K7 Not Detected"});
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(deliver_and_see(id, report(0x9000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x9000)));
     EXPECT_EQ(winsim::balloons().size(), 1u);
     quit();
 }
@@ -239,7 +230,7 @@ TEST_F(Attach, ReaderThatCannotStartIsToldAndNothingIsRebuilt) {
     EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
 
     choose({L"Pelkavorn K7 Not Detected"});
-    EXPECT_TRUE(deliver_and_see(id, report(0x8800)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x8800)));
     quit();
 }
 
@@ -254,7 +245,7 @@ TEST_F(Attach, WithoutTheBusTheStickIsReadButNoPadAppearsAndNoBusCallIsMade) {
     EXPECT_EQ(balloons[1].text, BALLOON_NO_EMULATION);
     EXPECT_EQ(balloons[1].icon, static_cast<DWORD>(NIIF_WARNING));
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+    EXPECT_TRUE(winsim::hid_deliver(id, stick_report(0xA000)));
     EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
 
     unplug(id);
@@ -277,7 +268,7 @@ TEST_F(Attach, ChangeOfAnUnrelatedDeviceLeavesTheStickAlone) {
     EXPECT_EQ(winsim::calls("CreatePopupMenu"), menus) << "no rebuild";
     EXPECT_TRUE(winsim::balloons().empty());
     EXPECT_EQ(winsim::hid_open_files(id), 1u);
-    EXPECT_TRUE(deliver_and_see(id, report(0x7000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0x7000)));
     quit();
 }
 
@@ -293,7 +284,7 @@ TEST_F(Attach, StickWithoutAPadForWantOfMemoryIsReleasedWithoutBusCalls) {
         EXPECT_EQ(refused_calloc_count, 0u) << "the attach asked for a pad";
         refuse_calloc(0, 0);
         EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
-        EXPECT_TRUE(winsim::hid_deliver(id, report(0xA000)));
+        EXPECT_TRUE(winsim::hid_deliver(id, stick_report(0xA000)));
         EXPECT_TRUE(pump_until([&] { return winsim::hid_pending_reads(id) == 1; }));
         if (pulled) {
             unplug(id);

@@ -7,10 +7,6 @@
 
 #include <dbt.h>
 
-#include <atomic>
-#include <map>
-#include <thread>
-
 namespace {
 
 size_t requests(int bus, DWORD code) {
@@ -64,7 +60,7 @@ TEST_F(Hotplug, StickPulledBeforeItsEntryIsInsertedLeavesNothingBehind) {
 
         replug(id);
         EXPECT_TRUE(pump_until([&] { return winsim::bus_pads(bus_).size() == 1; }));
-        EXPECT_TRUE(deliver_and_see(id, report(0xB000)));
+        EXPECT_TRUE(deliver_and_see(id, stick_report(0xB000)));
         quit();
         next_round();
     }
@@ -98,7 +94,7 @@ TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
     winsim::BusOptions slow;
     slow.completion_delay_ms = 150;
     start(Bus::Working, true, slow);
-    auto early = report(0x1000, 0x1000, 1);
+    auto early = stick_report(0x1000, 0x1000, 1);
     bool before_insertion = false;
     std::atomic<bool> read{false};
     int id = -1;
@@ -116,7 +112,7 @@ TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
     EXPECT_TRUE(pump_until([&] { return read && winsim::bus_pads(bus_).size() == 1; }));
     hand.join();
     ASSERT_TRUE(before_insertion) << "the report was not read before the insertion";
-    auto late = report(0xF000);
+    auto late = stick_report(0xF000);
     ASSERT_TRUE(deliver_and_see(id, late));
     auto reports = submitted();
     ASSERT_EQ(reports.size(), 1u) << "only the report read after the insertion";
@@ -136,7 +132,7 @@ TEST_F(Hotplug, QuitWhileTheReaderIsInsideTheSubmit) {
         std::atomic<bool> stop{false};
         std::thread stick([&] {
             for (uint16_t x = 0x9000; !stop; x++) {
-                winsim::hid_deliver(id, report(x));
+                winsim::hid_deliver(id, stick_report(x));
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
@@ -150,19 +146,9 @@ TEST_F(Hotplug, QuitWhileTheReaderIsInsideTheSubmit) {
     }
 }
 
-class Stress : public AppTest {
-  protected:
-    // pump_until, polling often: a thousand rounds of a few short waits each.
-    bool spin_until(const std::function<bool()>& condition) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (pump(), !condition()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-        }
-        return true;
-    }
-};
+// Polling often: a thousand rounds of a few short waits each.
+using Stress = AppTest;
+constexpr std::chrono::microseconds often(20);
 
 TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
     constexpr int rounds = 1000;
@@ -192,17 +178,21 @@ TEST_F(Stress, PlugPullAndReplugAThousandTimesWhileReportsStream) {
             id = winsim::hid_add(options);
         else
             winsim::hid_plug(id);
-        ASSERT_TRUE(spin_until([&] {
-            auto pads = winsim::bus_pads(bus_);
-            return pads.size() == 1 && pads[0].report_count >= 2;
-        })) << "attached and streaming";
+        ASSERT_TRUE(pump_until(
+            [&] {
+                auto pads = winsim::bus_pads(bus_);
+                return pads.size() == 1 && pads[0].report_count >= 2;
+            },
+            often))
+            << "attached and streaming";
         winsim::hid_unplug(id);
         // The main thread rescans, as a user clicking the status line would, while the reader
         // ends.
         device_rescan();
-        ASSERT_TRUE(spin_until([&] {
-            return winsim::running_threads() == 0 && winsim::bus_pads(bus_).empty();
-        })) << "detached";
+        ASSERT_TRUE(pump_until(
+            [&] { return winsim::running_threads() == 0 && winsim::bus_pads(bus_).empty(); },
+            often))
+            << "detached";
         pump();
 
         // Between plug-in and unplug, the reports read while in the table, in the order read:

@@ -8,32 +8,13 @@
 // The positions come from a clean run of each phase, recorded call by call.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "tray/app_menu.h"
 
 #include <shellapi.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
+#include <array>
 #include <optional>
 #include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -141,10 +122,6 @@ struct Fault {
     int position;
 };
 
-std::string narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 class FaultSweep : public ProgramTest {
   protected:
     // One run of the program through `phase`, with `fault` injected from the phase's start.
@@ -157,13 +134,6 @@ class FaultSweep : public ProgramTest {
     void sweep();
 
   private:
-    void reset_process() {
-        winsim::reset();
-        reset_program_globals();
-        pending_choices_ = 0;
-        menus_seen_ = 0;
-    }
-
     // The user clicks the icon; `choice` scripted unless an earlier one is still waiting for a
     // menu that really opened. Returns the menu that opened, if one did.
     std::optional<winsim::ShownMenu> click(const std::vector<std::wstring>& choice) {
@@ -196,8 +166,14 @@ class FaultSweep : public ProgramTest {
 std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>& fault,
                                          std::vector<std::string>* log, bool* fired) {
     std::vector<std::string> problems;
-    auto problem = [&](const std::string& what) { problems.push_back(what); };
-    reset_process();
+    auto problem_if = [&](bool wrong, const std::string& what) {
+        if (wrong)
+            problems.push_back(what);
+    };
+    winsim::reset();
+    reset_program_globals();
+    pending_choices_ = 0;
+    menus_seen_ = 0;
     if (table_count() != 0)
         return {"a stick was left in the table by the run before"};
     put_file(SETTINGS_FILE_NAME, old_settings);
@@ -218,9 +194,8 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         }
     };
     bool capture = phase == Phase::StartUp;
-    if (capture)
+    if (capture) {
         testing::internal::CaptureStdout();
-    if (phase == Phase::StartUp) {
         arm();
         launch();
     } else {
@@ -236,13 +211,6 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
     // The phase itself.
     bool hung = false;
     switch (phase) {
-    case Phase::StartUp:
-        hung = !settle();
-        break;
-    case Phase::Attach:
-        stick_ = winsim::hid_add(winsim::hid_stick(1));
-        hung = !settle();
-        break;
     case Phase::Stream:
         for (uint16_t k = 1; k <= 3 && !hung; k++) {
             size_t issued = winsim::hid_reads_issued(stick_);
@@ -256,16 +224,17 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
             hung = hung || !settle();
         }
         break;
-    case Phase::Remove:
-        winsim::hid_unplug(stick_);
-        hung = !settle();
-        break;
     case Phase::Shutdown:
         click({L"Quit"});
         hung = !wait_for([&] { return ended_.load(); }, std::chrono::seconds(2)) && !settle();
         break;
-    default: // a toggle
-        click(row_of(phase).toggle);
+    default: // start-up, a stick plugged in or pulled out, or a toggle
+        if (phase == Phase::Attach)
+            stick_ = winsim::hid_add(winsim::hid_stick(1));
+        if (phase == Phase::Remove)
+            winsim::hid_unplug(stick_);
+        if (!row_of(phase).toggle.empty())
+            click(row_of(phase).toggle);
         hung = !settle();
         break;
     }
@@ -277,8 +246,7 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         *fired = fault && winsim::calls(fault->call.c_str()) - calls_before >
                               static_cast<size_t>(fault->position);
     winsim::clear_faults();
-    if (hung)
-        problem("did not settle after the phase (a hang)");
+    problem_if(hung, "did not settle after the phase (a hang)");
 
     // What the phase left: balloons, pads, the table.
     std::vector<winsim::Balloon> balloons = winsim::balloons();
@@ -291,37 +259,35 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
         bool unconnected = balloon.text == BALLOON_NO_EMULATION && !bus_connected;
         bool allowed = (phase == Phase::StartUp && (connection || attach || unconnected)) ||
                        (phase == Phase::Attach && attach);
-        if (!allowed || balloon.title != BALLOON_TITLE ||
-            balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING))
-            problem("balloon \"" + narrow(balloon.text) + "\"");
+        problem_if(!allowed || balloon.title != BALLOON_TITLE ||
+                       balloon.icon != DWORD(connection ? NIIF_ERROR : NIIF_WARNING),
+                   "balloon \"" + std::string(balloon.text.begin(), balloon.text.end()) + "\"");
         errors += connection ? 1 : 0;
     }
     bool balloon_lost = fault && fault->call == "Shell_NotifyIconW";
     if (phase == Phase::StartUp && !ended_) {
         size_t expected = bus_connected ? 0 : 1;
-        if (errors > expected || (errors < expected && !balloon_lost))
-            problem("the connection's balloon was " + std::to_string(errors) + " for a " +
-                    (bus_connected ? "working" : "failed") + " connection");
+        problem_if(errors > expected || (errors < expected && !balloon_lost),
+                   "the connection's balloon was " + std::to_string(errors) + " for a " +
+                       (bus_connected ? "working" : "failed") + " connection");
     }
     if (!ended_ || phase == Phase::Shutdown) {
         int32_t count = table_count();
-        if (count == 0 && !winsim::bus_pads(bus).empty())
-            problem("a pad on the bus without its stick");
-        if (winsim::bus_pads(bus).size() > 1)
-            problem("more than one pad");
-        if (phase == Phase::Remove && (count != 0 || winsim::hid_open_files(stick_) != 0))
-            problem("the pulled stick is still held");
+        problem_if(count == 0 && !winsim::bus_pads(bus).empty(),
+                   "a pad on the bus without its stick");
+        problem_if(winsim::bus_pads(bus).size() > 1, "more than one pad");
+        problem_if(phase == Phase::Remove && (count != 0 || winsim::hid_open_files(stick_) != 0),
+                   "the pulled stick is still held");
     }
-    if (ended_ && phase != Phase::Shutdown && phase != Phase::StartUp)
-        problem("the program ended by itself");
+    problem_if(ended_ && phase != Phase::Shutdown && phase != Phase::StartUp,
+               "the program ended by itself");
 
     // Still reachable: the icon is there (or comes back when the shell restarts, as it does
     // for a shell that lost it), its menu opens with the status line the table calls for,
     // and "Quit" ends the program.
     if (!ended_ && !hung) {
         if (winsim::tray_icons().empty()) {
-            if (!balloon_lost)
-                problem("the tray icon is gone");
+            problem_if(!balloon_lost, "the tray icon is gone");
             winsim::restart_shell();
             settle();
         }
@@ -335,20 +301,18 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
             expected = table_count() > 0 ? L"Pelkavorn K7 Detected" : L"Pelkavorn K7 Not Detected";
             menu = click({});
         }
-        if (!menu && !ended_) {
-            problem("no menu opens");
-        } else if (menu) {
+        problem_if(!menu && !ended_, "no menu opens");
+        if (menu) {
             auto& items = menu->items;
-            if (items.size() != 6 || items[0].text != expected || items[5].text != L"Quit" ||
-                items[4].submenu.size() != 2)
-                problem("the menu is not whole or its status line is wrong");
+            problem_if(items.size() != 6 || items[0].text != expected || items[5].text != L"Quit" ||
+                           items[4].submenu.size() != 2,
+                       "the menu is not whole or its status line is wrong");
         }
         for (int attempt = 0; attempt < 3 && !ended_; attempt++) {
             click({L"Quit"});
             wait_for([&] { return ended_.load(); }, std::chrono::milliseconds(500));
         }
-        if (!ended_)
-            problem("\"Quit\" does not end the program");
+        problem_if(!ended_, "\"Quit\" does not end the program");
     }
     if (!ended_) {
         // Last resort, so that the sweep goes on: a close request.
@@ -367,81 +331,67 @@ std::vector<std::string> FaultSweep::run(Phase phase, const std::optional<Fault>
 
     // What the ended program left.
     wait_for([] { return winsim::running_threads() == 0; }, std::chrono::seconds(2));
-    if (winsim::running_threads() != 0)
-        problem("a thread still runs");
+    problem_if(winsim::running_threads() != 0, "a thread still runs");
     if (exit_code_ == 1) {
         static const std::set<std::string> tray_calls = {"CreateMutexW", "RegisterClassExW",
                                                          "CreateWindowExW"};
-        if (phase != Phase::StartUp || !fault || !tray_calls.count(fault->call))
-            problem("exit code 1");
-        if (printed != "Failed to create tray\n")
-            problem("printed \"" + printed + "\"");
-        if (!winsim::balloons().empty() || !winsim::bus_log(bus).empty())
-            problem("a failed tray went on");
+        problem_if(phase != Phase::StartUp || !fault || !tray_calls.count(fault->call),
+                   "exit code 1");
+        problem_if(printed != "Failed to create tray\n", "printed \"" + printed + "\"");
+        problem_if(!winsim::balloons().empty() || !winsim::bus_log(bus).empty(),
+                   "a failed tray went on");
         // Nothing made before the failure is released on this path; the mutex is all.
-        if (winsim::open_handles() != winsim::open_handles("mutex") || winsim::open_handles() > 1)
-            problem("handles left: " + std::to_string(winsim::open_handles()));
+        problem_if(winsim::open_handles() != winsim::open_handles("mutex") ||
+                       winsim::open_handles() > 1,
+                   "handles left: " + std::to_string(winsim::open_handles()));
     } else {
-        if (exit_code_ != 0)
-            problem("exit code " + std::to_string(exit_code_));
-        if (!printed.empty())
-            problem("printed \"" + printed + "\"");
-        if (winsim::open_handles() != 0)
-            problem("handles left: " + std::to_string(winsim::open_handles()));
-        if (!winsim::tray_icons().empty() && !balloon_lost)
-            problem("the icon stays after \"Quit\"");
-        if (!winsim::bus_pads(bus).empty())
-            problem("a pad stays after \"Quit\"");
-        if (stick_ >= 0 && winsim::hid_open_files(stick_) != 0)
-            problem("the stick stays open after \"Quit\"");
+        problem_if(exit_code_ != 0, "exit code " + std::to_string(exit_code_));
+        problem_if(!printed.empty(), "printed \"" + printed + "\"");
+        problem_if(winsim::open_handles() != 0,
+                   "handles left: " + std::to_string(winsim::open_handles()));
+        problem_if(!winsim::tray_icons().empty() && !balloon_lost, "the icon stays after \"Quit\"");
+        problem_if(!winsim::bus_pads(bus).empty(), "a pad stays after \"Quit\"");
+        problem_if(stick_ >= 0 && winsim::hid_open_files(stick_) != 0,
+                   "the stick stays open after \"Quit\"");
     }
-    if (table_count() != 0)
-        problem("the table is not empty at the end");
-    if (winsim::invalid_handle_uses() != 0)
-        problem("a closed handle was used");
-    if (winsim::would_hang() != 0)
-        problem("a call would have waited forever on Windows");
+    problem_if(table_count() != 0, "the table is not empty at the end");
+    problem_if(winsim::invalid_handle_uses() != 0, "a closed handle was used");
+    problem_if(winsim::would_hang() != 0, "a call would have waited forever on Windows");
     std::string settings = file_bytes(SETTINGS_FILE_NAME);
-    if (settings != old_settings && settings != row_of(phase).settings_after)
-        problem("the settings file holds \"" + settings + "\"");
-    if (winsim::hid_preparsed_outstanding() != 0)
-        problem("preparsed data not freed");
+    problem_if(settings != old_settings && settings != row_of(phase).settings_after,
+               "the settings file holds \"" + settings + "\"");
+    problem_if(winsim::hid_preparsed_outstanding() != 0, "preparsed data not freed");
     return problems;
 }
 
 void FaultSweep::sweep() {
-    struct Row {
-        Phase phase;
-        size_t calls = 0;     // distinct calls swept
-        size_t positions = 0; // (call, position) pairs
-        size_t runs = 0;
-        size_t failures = 0;
-    };
-    std::vector<Row> rows;
+    // Per phase, then in total: distinct calls swept, (call, position) pairs, runs, failures.
+    enum { CALLS, POSITIONS, RUNS, FAILURES };
+    std::vector<std::array<size_t, 4>> rows;
+    std::array<size_t, 4> total{};
     std::vector<std::string> found;
     for (const PhaseRow& phase_row : phases) {
         Phase phase = phase_row.phase;
-        Row row;
-        row.phase = phase;
+        std::array<size_t, 4> row{};
         std::vector<std::string> log;
         auto clean = run(phase, std::nullopt, &log);
-        row.runs++;
+        row[RUNS]++;
         for (auto& what : clean)
             found.push_back(std::string(phase_name(phase)) + ", clean: " + what);
-        row.failures += clean.empty() ? 0 : 1;
+        row[FAILURES] += clean.empty() ? 0 : 1;
         std::map<std::string, int> positions;
         for (auto& call : log)
             if (plausible_error.count(call))
                 positions[call]++;
         for (auto& [call, count] : positions) {
-            row.calls++;
+            row[CALLS]++;
             for (int position = 0; position < count; position++) {
-                row.positions++;
+                row[POSITIONS]++;
                 auto problems = run(phase, Fault{call, position});
-                row.runs++;
+                row[RUNS]++;
                 if (problems.empty())
                     continue;
-                row.failures++;
+                row[FAILURES]++;
                 std::string line = std::string(phase_name(phase)) + ", " + call + " #" +
                                    std::to_string(position) + ":";
                 for (auto& what : problems)
@@ -450,20 +400,15 @@ void FaultSweep::sweep() {
             }
         }
         rows.push_back(row);
+        for (size_t i = 0; i < 4; i++)
+            total[i] += row[i];
     }
-
+    rows.push_back(total);
     std::printf("\n%-18s %6s %10s %6s %9s\n", "phase", "calls", "positions", "runs", "failures");
-    Row total;
-    for (const Row& row : rows) {
-        std::printf("%-18s %6zu %10zu %6zu %9zu\n", phase_name(row.phase), row.calls, row.positions,
-                    row.runs, row.failures);
-        total.calls += row.calls;
-        total.positions += row.positions;
-        total.runs += row.runs;
-        total.failures += row.failures;
-    }
-    std::printf("%-18s %6zu %10zu %6zu %9zu\n", "total", total.calls, total.positions, total.runs,
-                total.failures);
+    for (size_t i = 0; i < rows.size(); i++)
+        std::printf("%-18s %6zu %10zu %6zu %9zu\n",
+                    i < std::size(phases) ? phases[i].name : "total", rows[i][0], rows[i][1],
+                    rows[i][2], rows[i][3]);
     for (auto& line : found)
         std::printf("  %s\n", line.c_str());
     std::fflush(stdout);

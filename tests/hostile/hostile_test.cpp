@@ -7,13 +7,7 @@
 // untouched; and in the end the program still quits through its menu with exit code 0.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
 #include "hid/hid_device.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
@@ -24,20 +18,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -82,20 +64,6 @@ class Hostile : public ProgramTest {
         immutable_files.clear();
         ProgramTest::TearDown();
     }
-
-    // The other process: posts or sends from a thread of its own. Returns what a send returned.
-    static LRESULT from_outside(bool send, HWND window, UINT message, WPARAM wparam,
-                                LPARAM lparam) {
-        LRESULT result = 0;
-        std::thread other([&] {
-            if (send)
-                result = SendMessageW(window, message, wparam, lparam);
-            else
-                EXPECT_TRUE(PostMessageW(window, message, wparam, lparam));
-        });
-        other.join();
-        return result;
-    }
 };
 
 // A DEV_BROADCAST record as the receiving side gets it: Windows copies exactly the record's own
@@ -120,6 +88,12 @@ Record record(DWORD size, DWORD type, std::vector<BYTE> tail = {}) {
     return made;
 }
 
+// Interface records too short for what they claim.
+const Record tiny = record(4, DBT_DEVTYP_DEVICEINTERFACE);    // the size field alone
+const Record header = record(12, DBT_DEVTYP_DEVICEINTERFACE); // no class, no name
+const Record no_name = record(28, DBT_DEVTYP_DEVICEINTERFACE);
+const Record unterminated = record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A'));
+
 TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     int bus = winsim::bus_add();
     winsim::hid_add(winsim::hid_stick(1));
@@ -135,12 +109,6 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     const size_t icons = winsim::tray_icons().size();
     const std::wstring tooltip = winsim::tray_icons().at(0).tooltip;
 
-    const Record tiny = record(4, DBT_DEVTYP_DEVICEINTERFACE);    // the size field alone
-    const Record header = record(12, DBT_DEVTYP_DEVICEINTERFACE); // no class, no name
-    const Record no_name = record(28, DBT_DEVTYP_DEVICEINTERFACE);
-    const Record unterminated = record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A'));
-    const Record volume = record(20, DBT_DEVTYP_VOLUME);
-
     struct Row {
         const char* name;
         bool send; // a send waits for the answer; records only travel with sends
@@ -149,29 +117,29 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
         LPARAM lparam;
         const Record* record; // sent as a copy of its bytes, instead of `lparam`
     };
+    const Record volume = record(20, DBT_DEVTYP_VOLUME);
+    const LPARAM lure = trap_address;
     const Row rows[] = {
         // The icon's callback message: only a button's release opens the menu.
         {"tray callback, mouse move", false, TRAY_CALLBACK_MESSAGE, 0, WM_MOUSEMOVE},
-        {"tray callback, pointers", false, TRAY_CALLBACK_MESSAGE, WPARAM(trap_address),
-         trap_address},
+        {"tray callback, pointers", false, TRAY_CALLBACK_MESSAGE, WPARAM(lure), lure},
         {"tray callback, double click", true, TRAY_CALLBACK_MESSAGE, 7, WM_LBUTTONDBLCLK},
         {"tray callback, all bits", false, TRAY_CALLBACK_MESSAGE, WPARAM(-1), LPARAM(-1)},
         // Menu commands that are no item of ours, or whose item does nothing.
-        {"command 0 with a pointer", false, WM_COMMAND, 0, trap_address},
+        {"command 0 with a pointer", false, WM_COMMAND, 0, lure},
         {"command of the separator", false, WM_COMMAND, 1, 0},
-        {"command just below the first", true, WM_COMMAND, 999, trap_address},
+        {"command just below the first", true, WM_COMMAND, 999, lure},
         {"command of FN Modes", false, WM_COMMAND, 1006, 0},
         {"command past the last", false, WM_COMMAND, 1008, 0},
         {"command with a notification code", false, WM_COMMAND, WPARAM((1u << 16) | 1002), 0},
         {"command all bits", true, WM_COMMAND, WPARAM(0xFFFFFFFFu), LPARAM(-1)},
-        {"command as a pointer", false, WM_COMMAND, WPARAM(trap_address), trap_address},
+        {"command as a pointer", false, WM_COMMAND, WPARAM(lure), lure},
         // Device changes: events that carry no record point nowhere and are not read.
-        {"nodes changed, pointer", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, trap_address},
+        {"nodes changed, pointer", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, lure},
         {"nodes changed, nowhere", false, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, LPARAM(0x10)},
         {"config changed, all bits", false, WM_DEVICECHANGE, DBT_CONFIGCHANGED, LPARAM(-1)},
         {"unknown event, nowhere", true, WM_DEVICECHANGE, 0x1234, LPARAM(0xDEADBEEF)},
-        {"query config change, nowhere", true, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG,
-         LPARAM(0x20)},
+        {"query config change, nowhere", true, WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG, 0x20},
         // Events that carry a record: none, or records too short for what they claim.
         {"arrival without record", true, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0},
         {"removal without record", true, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0},
@@ -182,20 +150,26 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
          &unterminated},
         {"custom event, volume", true, WM_DEVICECHANGE, DBT_CUSTOMEVENT, 0, &volume},
         // Private messages: the wake message runs only what this process queued.
-        {"wake, pointers", false, wake, WPARAM(trap_address), trap_address},
+        {"wake, pointers", false, wake, WPARAM(lure), lure},
         {"wake sent, all bits", true, wake, WPARAM(-1), LPARAM(-1)},
-        {"WM_APP+1, pointers", false, WM_APP + 1, WPARAM(trap_address), trap_address},
+        {"WM_APP+1, pointers", false, WM_APP + 1, WPARAM(lure), lure},
         {"WM_APP+1 sent, nowhere", true, WM_APP + 1, WPARAM(0x10), LPARAM(0x10)},
-        {"WM_USER, pointers", false, WM_USER, WPARAM(trap_address), trap_address},
+        {"WM_USER, pointers", false, WM_USER, WPARAM(lure), lure},
         // The shell's restart message: the icon stays one icon.
         {"TaskbarCreated", false, taskbar_created, 0, 0},
-        {"TaskbarCreated sent, pointers", true, taskbar_created, WPARAM(trap_address),
-         trap_address},
+        {"TaskbarCreated sent, pointers", true, taskbar_created, WPARAM(lure), lure},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         LPARAM lparam = row.record ? row.record->copy() : row.lparam;
-        from_outside(row.send, window, row.message, row.wparam, lparam);
+        // The other process posts or sends from a thread of its own.
+        std::thread other([&] {
+            if (row.send)
+                SendMessageW(window, row.message, row.wparam, lparam);
+            else
+                EXPECT_TRUE(PostMessageW(window, row.message, row.wparam, lparam));
+        });
+        other.join();
         settle();
         if (row.record)
             std::free(reinterpret_cast<void*>(lparam));
@@ -277,13 +251,8 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
     cut.resize(whole.size() - sizeof(wchar_t)); // the terminator left out
     const DWORD cut_size = DWORD(cut.size());
     std::memcpy(cut.data(), &cut_size, sizeof(cut_size));
-    const std::vector<std::vector<BYTE>> nameless = {
-        record(4, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(12, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(28, DBT_DEVTYP_DEVICEINTERFACE).bytes,
-        record(32, DBT_DEVTYP_DEVICEINTERFACE, std::vector<BYTE>(20, 'A')).bytes,
-        cut,
-    };
+    const std::vector<std::vector<BYTE>> nameless = {tiny.bytes, header.bytes, no_name.bytes,
+                                                     unterminated.bytes, cut};
     for (const auto& bytes : nameless)
         winsim::broadcast_device_change(DBT_DEVICEARRIVAL, bytes);
     winsim::broadcast_device_change(DBT_DEVICEARRIVAL, whole);
@@ -300,94 +269,62 @@ TEST_F(Hostile, DeviceChangeNamesAreTakenOnlyFromInsideTheirRecord) {
 // beyond 32 bits is 0) and never rewrites the file; a toggle leaves either the old file whole
 // (when it cannot be replaced) or exactly the new four values, never a mix, and no temporary
 // file; the switched mode stays in effect either way.
+enum class Then {
+    Nothing,
+    Grow,   // sparsely, to 5 GiB: beyond 32 bits
+    Folder, // a folder stands at the name instead
+    Sealed, // the folder: no file can be made beside it, as under a folder whose permissions on
+            // Windows allow writing files but not creating them; the file stays writable
+    ReadOnly,
+    Locked, // neither readable nor replaceable by the program's user: what another program's
+            // exclusive open does to it on Windows
+};
 struct FileCase {
     const char* name;
-    // Puts the file in place; false when this machine cannot make the case.
-    std::function<bool(const fs::path& file)> arrange;
-    std::vector<bool> marks; // rotate, driving, movement lock, fast turns, after loading
-    bool replaceable;        // a toggle's rewrite can take the file's place
-    const char* rewritten;   // the file after "Driving Mode" is switched, when replaceable
-    bool unprivileged;       // the program runs without root's powers over files
+    std::string bytes;
+    std::vector<bool> marks;   // rotate, driving, movement lock, fast turns, after loading
+    const char* rewritten;     // the file after "Driving Mode" is switched; null: not replaceable
+    Then then = Then::Nothing; // done to the file once it holds `bytes`
 };
 
-bool write_file(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out << bytes;
-    return bool(out);
+// Puts the file in place; false when this machine cannot make the case.
+bool arrange(const FileCase& row, const fs::path& file) {
+    if (row.then == Then::Folder)
+        return fs::create_directory(file);
+    if (!(std::ofstream(file, std::ios::binary) << row.bytes))
+        return false;
+    std::error_code error;
+    if (row.then == Then::Grow)
+        fs::resize_file(file, 5ull << 30, error);
+    if (row.then == Then::Locked && chmod(file.c_str(), 0) != 0)
+        return false;
+    if (row.then == Then::Sealed)
+        return set_immutable(file.parent_path(), true);
+    if (row.then == Then::ReadOnly || row.then == Then::Locked)
+        return set_immutable(file, true);
+    return !error;
 }
 
+std::string noise() {
+    std::string bytes = "\xFF\xFE";
+    for (int i = 0; i < 4096; i++)
+        bytes.push_back(char((i * 7919 + 13) % 256));
+    return bytes;
+}
+const std::string spaces(8 << 20, ' '), nines(8 << 20, '9');
+const std::string plain = "0\r\n1\r\n0\r\n1", all_on = "1\r\n1\r\n1\r\n1";
+
 const FileCase file_cases[] = {
-    {"huge_whitespace_then_values",
-     [](const fs::path& file) { return write_file(file, std::string(8 << 20, ' ') + "0 1 0 1"); },
-     {true, false, false, true},
-     true,
-     "0\r\n1\r\n1\r\n1"},
-    {"huge_number",
-     [](const fs::path& file) { return write_file(file, "1\n" + std::string(8 << 20, '9')); },
-     {false, false, true, false},
-     true,
-     "1\r\n0\r\n1\r\n0"},
-    {"huge_sparse_beyond_32_bits",
-     [](const fs::path& file) {
-         if (!write_file(file, "1\r\n1\r\n1\r\n1"))
-             return false;
-         std::error_code error;
-         fs::resize_file(file, 5ull << 30, error);
-         return !error;
-     },
-     {true, true, true, true},
-     true,
-     "1\r\n1\r\n0\r\n1"},
-    {"binary",
-     [](const fs::path& file) {
-         std::string bytes;
-         for (int i = 0; i < 4096; i++)
-             bytes.push_back(char((i * 7919 + 13) % 256));
-         return write_file(file, "\xFF\xFE" + bytes);
-     },
-     {false, false, false, false},
-     true,
-     "0\r\n0\r\n1\r\n0"},
-    {"truncated_mid_line",
-     [](const fs::path& file) { return write_file(file, "1\r\n1\r\n1\r"); },
-     {true, true, true, false},
-     true,
-     "1\r\n1\r\n0\r\n0"},
-    {"truncated_to_a_sign",
-     [](const fs::path& file) { return write_file(file, "1\r\n-"); },
-     {false, false, true, false},
-     true,
-     "1\r\n0\r\n1\r\n0"},
-    {"in_a_folder_that_refuses_new_files",
-     [](const fs::path& file) {
-         // The file stays writable; no file can be made beside it, as under a folder whose
-         // permissions on Windows allow writing files but not creating them.
-         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file.parent_path(), true);
-     },
-     {true, false, false, true},
-     true,
-     "0\r\n1\r\n1\r\n1"},
-    {"a_directory",
-     [](const fs::path& file) { return fs::create_directory(file); },
-     {false, false, false, false},
-     false},
-    {"read_only",
-     [](const fs::path& file) {
-         return write_file(file, "0\r\n1\r\n0\r\n1") && set_immutable(file, true);
-     },
-     {true, false, false, true},
-     false},
-    {"locked",
-     [](const fs::path& file) {
-         // Neither readable nor replaceable by the program's user: what another program's
-         // exclusive open does to it on Windows.
-         return write_file(file, "1\r\n1\r\n1\r\n1") && chmod(file.c_str(), 0) == 0 &&
-                set_immutable(file, true);
-     },
-     {false, false, false, false},
-     false,
-     nullptr,
-     true},
+    {"huge_whitespace_then_values", spaces + "0 1 0 1", {1, 0, 0, 1}, "0\r\n1\r\n1\r\n1"},
+    {"huge_number", "1\n" + nines, {0, 0, 1, 0}, "1\r\n0\r\n1\r\n0"},
+    {"huge_sparse_beyond_32_bits", all_on, {1, 1, 1, 1}, "1\r\n1\r\n0\r\n1", Then::Grow},
+    {"binary", noise(), {0, 0, 0, 0}, "0\r\n0\r\n1\r\n0"},
+    {"truncated_mid_line", "1\r\n1\r\n1\r", {1, 1, 1, 0}, "1\r\n1\r\n0\r\n0"},
+    {"truncated_to_a_sign", "1\r\n-", {0, 0, 1, 0}, "1\r\n0\r\n1\r\n0"},
+    {"in_a_folder_that_refuses_new_files", plain, {1, 0, 0, 1}, "0\r\n1\r\n1\r\n1", Then::Sealed},
+    {"a_directory", "", {0, 0, 0, 0}, nullptr, Then::Folder},
+    {"read_only", plain, {1, 0, 0, 1}, nullptr, Then::ReadOnly},
+    {"locked", all_on, {0, 0, 0, 0}, nullptr, Then::Locked},
 };
 
 void PrintTo(const FileCase& row, std::ostream* out) {
@@ -400,20 +337,21 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     const FileCase& row = GetParam();
     winsim::bus_add();
     const fs::path file = folder_.path / SETTINGS_FILE_NAME;
-    if (!row.arrange(file))
+    if (!arrange(row, file))
         GTEST_SKIP() << "this machine cannot make the case (needs root on a file system with "
                         "the immutable flag)";
     const bool directory = fs::is_directory(file);
+    const bool unprivileged = row.then == Then::Locked;
     const auto size_before = directory ? 0 : fs::file_size(file);
     const auto time_before = fs::last_write_time(file);
-    if (row.unprivileged) {
+    if (unprivileged) {
         // The program's thread takes this thread's file-system identity: without root's
         // override, the file's permissions count.
         fs::permissions(folder_.path, fs::perms::all);
         setfsuid(65534);
     }
     start();
-    if (row.unprivileged)
+    if (unprivileged)
         setfsuid(0);
     ASSERT_FALSE(ended_);
     EXPECT_EQ(check_marks(), row.marks);
@@ -424,7 +362,7 @@ TEST_P(HostileFile, LoadsWithoutHarmAndNeverLeavesAHalfWrittenFile) {
     switched[1] = !switched[1];
     EXPECT_EQ(check_marks(), switched) << "the switch must stay in effect";
     EXPECT_FALSE(fs::exists(folder_.path / SETTINGS_FILE_NAME ".tmp"));
-    if (row.replaceable) {
+    if (row.rewritten) {
         EXPECT_EQ(file_bytes(file), row.rewritten);
     } else {
         ASSERT_EQ(fs::is_directory(file), directory);

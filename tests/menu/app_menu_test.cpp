@@ -1,11 +1,10 @@
 // The application menu as a user meets it: the seven records and the status line, the check
 // marks the settings file gives, each mode item's effect on the modes and on the file, a choice
-// made while a stick comes or goes, "Quit", and clicks racing the rebuilds that sticks cause.
+// made while a stick comes or goes, "Quit", clicks racing the rebuilds that sticks cause, and
+// rebuilds that cannot allocate.
 #include <app_test.h>
 #include <menu_check.h>
-
-#include <atomic>
-#include <thread>
+#include <refuse_alloc.h>
 
 namespace {
 
@@ -33,7 +32,7 @@ TEST_F(AppMenu, StatusLineFollowsTheStickAndChoosingItRescans) {
     choose({DETECTED});
     EXPECT_EQ(winsim::calls("CreateFileW"), opens);
     EXPECT_TRUE(winsim::balloons().empty());
-    EXPECT_TRUE(deliver_and_see(id, report(0xC000)));
+    EXPECT_TRUE(deliver_and_see(id, stick_report(0xC000)));
 
     unplug(id);
     expect_menu(menu(), NOT_DETECTED, {false, false, false, false});
@@ -67,7 +66,7 @@ TEST_F(AppMenu, CheckMarksComeFromTheFileAtEveryBuild) {
 }
 
 TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
-    const double offset = ROTATION_40_DEGREES;
+    const char* const all_256 = "256\n256\n256\n256";
     const std::vector<std::wstring> rotate = {L"Rotate 40-Deg"}, driving = {L"Driving Mode"},
                                     lock = {L"FN Modes", L"76-Deg Movement Lock"},
                                     fast = {L"FN Modes", L"Fast Turns"};
@@ -81,27 +80,21 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         const char* after;
         Marks marks; // shown after the clicks
         Modes modes;
-        double rotation_offset;
+        double rotations; // the offset, in 40 degrees
     } rows[] = {
-        {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
-        {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, offset},
-        {"0\r\n2\r\n0\r\n1", lock, 1, "1\r\n2\r\n0\r\n1", {1, 0, 1, 1}, {1, 2, 0, 1}, 0.0},
-        {"1\r\n0\r\n0\r\n0", lock, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
-        {"5\r\n0\r\n0\r\n0", lock, 2, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
-        {"0\r\n0\r\n0\r\n0", fast, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0.0},
-        {"0\r\n0\r\n1\r\n0", driving, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0.0},
+        {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0},
+        {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, 1},
+        {"0\r\n2\r\n0\r\n1", lock, 1, "1\r\n2\r\n0\r\n1", {1, 0, 1, 1}, {1, 2, 0, 1}, 0},
+        {"1\r\n0\r\n0\r\n0", lock, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
+        {"5\r\n0\r\n0\r\n0", lock, 2, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
+        {"0\r\n0\r\n0\r\n0", fast, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0},
+        {"0\r\n0\r\n1\r\n0", driving, 1, "0\r\n0\r\n0\r\n0", {0, 0, 0, 0}, {0, 0, 0, 0}, 0},
         // A value of 2 shows checked: the click unchecks it and sets its lowest bit.
-        {"2\n2\n2\n2", driving, 1, "2\r\n2\r\n3\r\n2", {1, 0, 0, 1}, {0, 2, 3, 2}, 0.0},
-        {"2\n2\n2\n2", rotate, 1, "2\r\n3\r\n2\r\n2", {0, 1, 0, 1}, {0, 3, 2, 2}, 3 * offset},
-        {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0.0},
+        {"2\n2\n2\n2", driving, 1, "2\r\n2\r\n3\r\n2", {1, 0, 0, 1}, {0, 2, 3, 2}, 0},
+        {"2\n2\n2\n2", rotate, 1, "2\r\n3\r\n2\r\n2", {0, 1, 0, 1}, {0, 3, 2, 2}, 3},
+        {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0},
         // 256 shows unchecked: the click checks it.
-        {"256\n256\n256\n256",
-         rotate,
-         1,
-         "256\r\n257\r\n256\r\n256",
-         {1, 0, 0, 0},
-         {0, 257, 256, 256},
-         257 * offset},
+        {all_256, rotate, 1, "256\r\n257\r\n256\r\n256", {1, 0, 0, 0}, {0, 257, 256, 256}, 257},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.before);
@@ -116,7 +109,7 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         EXPECT_EQ(mode_settings.rotate, row.modes.rotate);
         EXPECT_EQ(mode_settings.driving_mode, row.modes.driving);
         EXPECT_EQ(mode_settings.fast_turns, row.modes.fast);
-        EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotation_offset);
+        EXPECT_DOUBLE_EQ(mode_settings.rotation_offset, row.rotations * ROTATION_40_DEGREES);
         quit();
         next_round();
     }
@@ -192,6 +185,54 @@ TEST_F(AppMenu, ClicksRaceTheRebuildsThatSticksCause) {
                        std::to_string(clicks[3] % 2);
     EXPECT_EQ(settings_bytes(), file);
     quit();
+}
+
+// A rebuild whose menu array or status text cannot be allocated keeps the previous ones: the
+// menu the user sees stays whole and usable, and the next rebuild that can allocate catches up.
+using MenuAllocation = AppTest;
+
+TEST_F(MenuAllocation, FailedRebuildKeepsThePreviousMenuAndTheNextOneCatchesUp) {
+    struct Row {
+        const char* name;
+        std::function<void()> refuse;
+        const size_t& pending; // nonzero until the refusal was made
+    } rows[] = {
+        {"menu array", [] { refuse_calloc(APP_MENU_CAPACITY, sizeof(TrayMenuItem)); },
+         refused_calloc_count},
+        {"status text", [] { refuse_malloc(sizeof(L"Pelkavorn K7 Not Detected")); },
+         refused_malloc_size},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        put_settings("0\r\n0\r\n0\r\n0");
+        int id = winsim::hid_add(winsim::hid_stick(1));
+        start(Bus::Working, false); // only the reader's end and rescans change the table
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Detected");
+
+        // The stick goes; the rebuild its reader's end posts cannot allocate.
+        winsim::hid_unplug(id);
+        EXPECT_TRUE(wait_for([] { return winsim::running_threads() == 0; }));
+        row.refuse();
+        pump();
+        EXPECT_EQ(row.pending, 0u) << "the rebuild asked for it";
+        refuse_malloc(0);
+        refuse_calloc(0, 0);
+        auto kept = choose({L"Rotate 40-Deg"});
+        ASSERT_EQ(kept.items.size(), 6u);
+        EXPECT_EQ(kept.items[0].text, L"Pelkavorn K7 Detected") << "the previous status stays";
+        EXPECT_EQ(settings_bytes(), "0\r\n1\r\n0\r\n0") << "the kept menu still works";
+        EXPECT_TRUE(menu()[2].checked);
+
+        // The next change rebuilds as usual.
+        winsim::hid_plug(id);
+        choose({L"Pelkavorn K7 Detected"});
+        winsim::hid_unplug(id);
+        EXPECT_TRUE(pump_until([] { return winsim::running_threads() == 0; }));
+        pump();
+        EXPECT_EQ(status_line(), L"Pelkavorn K7 Not Detected");
+        quit();
+        next_round();
+    }
 }
 
 } // namespace

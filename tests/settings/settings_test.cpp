@@ -1,6 +1,5 @@
 // The settings file: what loading makes of every kind of file, the exact bytes written, and
 // that a write that fails leaves the previous file whole.
-#include "app/settings.h"
 #include "settings_reset.h"
 #include "temp_folder.h"
 
@@ -8,11 +7,6 @@
 
 #include <climits>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include <sys/resource.h>
 

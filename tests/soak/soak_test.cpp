@@ -7,32 +7,13 @@
 // PELKAVORN_SOAK_SEED the random sequence; the suite runs a short soak.
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/entry.h"
-#include "hid/device_table.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "translate/translate_sample.h"
 
 #include <dbt.h>
-#include <shellapi.h>
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <mutex>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -41,20 +22,17 @@ namespace {
 std::mutex read_log_lock;
 std::vector<int64_t> read_log;
 
+void log_read(int64_t entry) {
+    std::lock_guard<std::mutex> held(read_log_lock);
+    read_log.push_back(entry);
+}
 void logged_sample(StickReader* reader, StickSample* sample) {
-    int64_t x = sample->x_high * 256 + sample->x_low;
-    {
-        std::lock_guard<std::mutex> held(read_log_lock);
-        read_log.push_back((x - 0x8001 + COUNTED_SPAN) % COUNTED_SPAN);
-    }
+    log_read((int64_t(sample->x_high) * 256 + sample->x_low - 0x8001 + COUNTED_SPAN) %
+             COUNTED_SPAN);
     translate_stick_sample(reader, sample);
 }
-
 void logged_stop(StickReader* reader) {
-    {
-        std::lock_guard<std::mutex> held(read_log_lock);
-        read_log.push_back(-1);
-    }
+    log_read(-1);
     on_reader_stopped(reader);
 }
 
@@ -63,13 +41,7 @@ uint64_t from_environment(const char* name, uint64_t otherwise) {
     return text && *text ? std::strtoull(text, nullptr, 10) : otherwise;
 }
 
-class Soak : public ProgramTest {
-  protected:
-    void SetUp() override {
-        ProgramTest::SetUp();
-        read_log.clear();
-    }
-};
+using Soak = ProgramTest;
 
 TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     const uint64_t cycles = from_environment("PELKAVORN_SOAK_CYCLES", 400);
@@ -82,6 +54,7 @@ TEST_F(Soak, StickPluggedAndPulledAtRandomWhileItStreams) {
     const std::map<int16_t, uint32_t> counter_of_x = counter_of_pad_x();
     ASSERT_EQ(counter_of_x.size(), COUNTED_SPAN);
 
+    read_log.clear();
     int bus = winsim::bus_add();
     launch();
     ASSERT_TRUE(settle()) << "the program did not start";

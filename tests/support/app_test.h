@@ -6,27 +6,14 @@
 
 #include "program_test.h"
 
-#include "app/app_state.h"
-#include "app/settings.h"
 #include "app/startup.h"
 #include "bus/bus.h"
-#include "hid/device_table.h"
 #include "hid/hid_device.h"
-#include "hid/stick_reader.h"
-#include "translate/translate.h"
 #include "translate/translate_sample.h"
 #include "tray/app_menu.h"
 #include "tray/tray.h"
 
-#include <winsim/desktop.h>
-#include <winsim/hid.h>
-#include <winsim/machine.h>
-
-#include <atomic>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 // Readers that ended, for a test that puts count_reader_stop in the reader-stopped slot.
 inline std::atomic<int> reader_stops{0};
@@ -102,12 +89,16 @@ class AppTest : public WinsimTest {
         return running_loop_;
     }
 
-    // Runs the main thread's loop until `condition` holds; false when it never did.
-    bool pump_until(const std::function<bool()>& condition) {
-        return wait_for([&] {
-            pump();
-            return condition();
-        });
+    // Runs the main thread's loop until `condition` holds, looking every `poll`; false when it
+    // never did.
+    bool pump_until(const std::function<bool()>& condition,
+                    std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
+        return wait_for(
+            [&] {
+                pump();
+                return condition();
+            },
+            std::chrono::seconds(5), poll);
     }
 
     // The user opens the menu and chooses the item at `path` ({} dismisses it). Returns the
@@ -150,9 +141,6 @@ class AppTest : public WinsimTest {
     }
 
   public:
-    static std::vector<uint8_t> report(uint16_t x, uint16_t y = 0x8000, uint8_t button = 0) {
-        return stick_report(x, y, button);
-    }
     static std::vector<uint8_t> pad_bytes(const GamepadReport& report) {
         auto* bytes = reinterpret_cast<const uint8_t*>(&report);
         return std::vector<uint8_t>(bytes, bytes + sizeof(report));

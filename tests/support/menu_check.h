@@ -11,8 +11,6 @@
 #include <winsim/desktop.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 struct MenuRow {
     const wchar_t* text; // a separator's is empty

@@ -18,12 +18,9 @@
 
 #include <winsim/desktop.h>
 #include <winsim/hid.h>
-#include <winsim/machine.h>
 
 #include <atomic>
 #include <map>
-#include <string>
-#include <thread>
 #include <vector>
 
 // The values the program's process-wide records have when a process starts.

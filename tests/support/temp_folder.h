@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <system_error>
@@ -15,13 +16,16 @@ struct TempFolder {
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::path path;
 
-    TempFolder() {
-        char pattern[] = "/tmp/pelkavorn-test-XXXXXX";
-        if (!mkdtemp(pattern)) {
+    // Made by the first of these `mkdtemp` patterns that works.
+    explicit TempFolder(std::initializer_list<const char*> patterns = {
+                            "/tmp/pelkavorn-test-XXXXXX"}) {
+        for (std::string pattern : patterns)
+            if (path.empty() && mkdtemp(pattern.data()))
+                path = pattern;
+        if (path.empty()) {
             std::perror("mkdtemp");
             std::abort();
         }
-        path = pattern;
         std::filesystem::current_path(path);
     }
     ~TempFolder() {

@@ -28,14 +28,15 @@ class WinsimTest : public ::testing::Test {
     // For tests whose subject leaves handles open on purpose.
     void allow_open_handles() { check_handles_ = false; }
 
-    // Polls `condition` for up to five seconds; true when it came true.
+    // Polls `condition` every `poll` for up to five seconds; true when it came true.
     static bool wait_for(const std::function<bool()>& condition,
-                         std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                         std::chrono::milliseconds limit = std::chrono::seconds(5),
+                         std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
         auto deadline = std::chrono::steady_clock::now() + limit;
         while (!condition()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(poll);
         }
         return true;
     }
