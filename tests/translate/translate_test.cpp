@@ -130,6 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         Position{"AboveThresholdLocked", x_raw(28572), 0x8000, modes(0, 0, 1), 31779, 7982},
         Position{"LockRight", 0xFFFF, 0x8000, modes(0, 0, 1), 31779, 7982},
         Position{"LockLeft", 0x0000, 0x8000, modes(0, 0, 1), -31779, 7982},
+        Position{"AboveThresholdLockedBack", x_raw(-28572), 0x8000, modes(0, 0, 1), -31779, 7982},
         Position{"LockLeavesDiagonal", 0xFFFF, 0x0000, modes(0, 0, 1), 23169, 23169},
         Position{"LockBelowHorizontal", 0xFFFF, y_raw(-5000), modes(0, 0, 1), 31779, 7982},
         Position{"FastTurnUpRight", 0xFFFF, 0x0000, modes(0, 1), 29696, 13847},
