@@ -289,16 +289,10 @@ _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target
 
 _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                               GamepadReport report) {
-    _VIGEM_ERRORS refused = bus_check_serial(client, target);
-    if (refused != BUS_OK)
-        return refused;
-    X360ReportRequest request;
-    memset(&request, 0, sizeof request);
-    request.size = sizeof request;
-    request.serial = target->serial;
-    request.report = report;
-    return bus_report_result(
-        bus_exchange(client->bus_handle, BUS_CTL_X360_REPORT, &request, sizeof request, false));
+    DWORD error = 0;
+    _VIGEM_ERRORS refused =
+        bus_send_report<X360ReportRequest>(client, target, BUS_CTL_X360_REPORT, report, &error);
+    return refused != BUS_OK ? refused : bus_report_result(error);
 }
 
 void bus_target_stop_feedback(_VIGEM_TARGET_T* target) {

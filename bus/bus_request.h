@@ -5,6 +5,8 @@
 
 #include "bus/bus.h"
 
+#include <cstring>
+
 // Starts one request with the given event and blocks until it completes. 0 on success, else
 // the Win32 error. A request that failed at once (the call failed with anything but
 // ERROR_IO_PENDING) is answered by that error alone: its OVERLAPPED and event were never
@@ -29,6 +31,24 @@ _VIGEM_ERRORS bus_check_add(const _VIGEM_CLIENT_T* client, const _VIGEM_TARGET_T
 // What a report request's failure means to the caller: the driver does not know the pad, or
 // some other failure. A failed report is never success.
 _VIGEM_ERRORS bus_report_result(DWORD error);
+
+// Sends one report record (its size, the pad's serial and the report; every other byte zero)
+// for a plugged-in pad and waits for the driver. The serial checks' refusal, with nothing sent;
+// else BUS_OK, with the driver's answer (0 or its Win32 error) in *error. Any thread; blocks.
+template <typename Request, typename Report>
+_VIGEM_ERRORS bus_send_report(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target, DWORD code,
+                              const Report& report, DWORD* error) {
+    _VIGEM_ERRORS refused = bus_check_serial(client, target);
+    if (refused != BUS_OK)
+        return refused;
+    Request request;
+    memset(&request, 0, sizeof request);
+    request.size = sizeof request;
+    request.serial = target->serial;
+    request.report = report;
+    *error = bus_exchange(client->bus_handle, code, &request, sizeof request, false);
+    return BUS_OK;
+}
 
 // A zero-filled target in state TARGET_NEW with its kind and USB IDs; null when the heap is
 // exhausted.

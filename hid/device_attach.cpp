@@ -37,10 +37,7 @@ void device_forget_vanished(const DeviceListNode* list) {
     size_t kept = 0;
     for (size_t i = 0; i < device_state.unopenable_count; i++) {
         wchar_t* path = device_state.unopenable[i];
-        bool present = false;
-        for (const DeviceListNode* node = list; node && !present; node = node->next)
-            present = std::wcscmp(node->path, path) == 0;
-        if (present) {
+        if (device_list_has_path(list, path)) {
             device_state.unopenable[kept++] = path;
         } else {
             std::free(path);

@@ -8,8 +8,6 @@
 #include "hid/stick_reader.h"
 #include "tray/tray.h"
 
-#include <cwchar>
-
 namespace {
 
 void rescan_once() {
@@ -26,10 +24,7 @@ void rescan_once() {
     AcquireSRWLockShared(&device_table.lock);
     for (int32_t i = 0; i < device_table.count; i++) {
         DeviceEntry* entry = device_table.entries[i];
-        bool present = false;
-        for (DeviceListNode* node = list; node && !present; node = node->next)
-            present = std::wcscmp(node->path, entry->device->path) == 0;
-        if (!present) {
+        if (!device_list_has_path(list, entry->device->path)) {
             stick_reader_stop(entry->reader);
             stopping = true;
         }

@@ -7,6 +7,7 @@
 #include <setupapi.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6,
@@ -139,6 +140,13 @@ void device_list_node_free(DeviceListNode* node) {
     free(node->description);
     free(node->path);
     free(node);
+}
+
+bool device_list_has_path(const DeviceListNode* list, const wchar_t* path) {
+    for (const DeviceListNode* node = list; node; node = node->next)
+        if (std::wcscmp(node->path, path) == 0)
+            return true;
+    return false;
 }
 
 const wchar_t* wcs_find_nocase(const wchar_t* haystack, const wchar_t* needle) {

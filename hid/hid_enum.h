@@ -22,6 +22,10 @@ DeviceListNode* hid_enumerate(const wchar_t* const* filters);
 // Frees the node's description, its path and the node, not the nodes after it. Null is ignored.
 void device_list_node_free(DeviceListNode* node);
 
+// Whether a node of `list` has exactly this path (paths from one enumeration compare exactly).
+// Pure; any thread.
+bool device_list_has_path(const DeviceListNode* list, const wchar_t* path);
+
 // The first occurrence of `needle` in `haystack`, folding only the ASCII capitals A-Z to a-z
 // (every other code unit compares as it is), or null. An empty needle matches at the start.
 // Pure; any thread.
