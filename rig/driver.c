@@ -1270,6 +1270,15 @@ static PDRIVER_DISPATCH hid_write;
 static PDRIVER_DISPATCH hid_control;
 /* A refused open's file object carries this in FsContext2 (the HID class uses FsContext). */
 static char refused_open;
+/* Wine's raw-input list, in the device host, opens every HID collection and first asks it for
+ * this handle, a request of Wine's own. Refused, the list lacks the stick, and Wine rebuilds the
+ * whole list (reopening every HID device) for each of the stick's reports before its HID class
+ * hands the report to the readers: milliseconds a report that neither Windows (whose list is in
+ * its kernel) nor Wine (whose HID class refuses no open for its share mode) charges a program
+ * that holds the stick. So a refused open that asks for it is given the collection after all. */
+#define RIG_IOCTL_HID_GET_WINE_RAWINPUT_HANDLE                                                     \
+    CTL_CODE(FILE_DEVICE_KEYBOARD, 300, METHOD_BUFFERED, FILE_ANY_ACCESS)
+static char raw_input_open;
 /* The bus image's control device, learnt from the first child (the bus outlives them all). */
 static PDEVICE_OBJECT bus_control;
 
@@ -1339,13 +1348,18 @@ static NTSTATUS NTAPI share_write(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 static NTSTATUS NTAPI share_control(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->FileObject && stack->FileObject->FsContext2 == &refused_open &&
+        stack->Parameters.DeviceIoControl.IoControlCode == RIG_IOCTL_HID_GET_WINE_RAWINPUT_HANDLE)
+        stack->FileObject->FsContext2 = &raw_input_open;
     return refused(irp) ? STATUS_SHARING_VIOLATION : hid_control(device, irp);
 }
 
 static NTSTATUS NTAPI share_close(PDEVICE_OBJECT device, PIRP irp) {
     RigOpen open;
     describe_open(irp, &open);
-    if (bus_control && open.file && ((PFILE_OBJECT)open.file)->FsContext2 != &refused_open)
+    if (bus_control && open.file && ((PFILE_OBJECT)open.file)->FsContext2 != &refused_open &&
+        ((PFILE_OBJECT)open.file)->FsContext2 != &raw_input_open)
         ask_down(bus_control, RIG_INTERNAL_CLOSE, &open, sizeof(open));
     return hid_close(device, irp);
 }
