@@ -103,7 +103,8 @@ struct Player {
     bool timing = false;           // a latency run: the watcher notes when XInput shows each report
     std::string idle_mark;         // timing: a file made when the program is left idle
     std::vector<RigEvent> reports; // timing: every pad report the bus took, in order
-    std::map<std::string, Holder> holders; // by stick name, from hold to release
+    std::map<std::string, Holder> holders;     // by stick name, from hold to release
+    HANDLE file_holder = INVALID_HANDLE_VALUE; // the settings file, from hold-file to release-file
 };
 
 bool program_ended(const Player& p) {
@@ -856,6 +857,33 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         break;
     case Verb::Windows:
         // The program runs on whichever Windows Wine is: the executable and the prefix say.
+        return;
+    case Verb::HoldFile:
+        // The other program is the harness: reading, sharing at most reading and writing.
+        p.file_holder = CreateFileW(L"pelkavorn.config", GENERIC_READ,
+                                    c.shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (p.file_holder == INVALID_HANDLE_VALUE)
+            std::fprintf(stderr, "rig-harness: the settings file cannot be held (%lu)\n",
+                         GetLastError());
+        return;
+    case Verb::ReleaseFile:
+        if (p.file_holder != INVALID_HANDLE_VALUE)
+            CloseHandle(p.file_holder);
+        p.file_holder = INVALID_HANDLE_VALUE;
+        return;
+    case Verb::ReadOnly:
+        if (!SetFileAttributesW(L"pelkavorn.config", FILE_ATTRIBUTE_READONLY))
+            std::fprintf(stderr,
+                         "rig-harness: the settings file cannot be marked read-only (%lu)\n",
+                         GetLastError());
+        return;
+    case Verb::DiskFull:
+        // No program can fill Wine's disk (the host's). Taking the name of the file that the
+        // program writes beside the settings file fails its replacement as a full disk does,
+        // which sends it down the same way: the rewrite in place.
+        if (!CreateDirectoryW(L"pelkavorn.config.tmp", nullptr))
+            std::fprintf(stderr, "rig-harness: the disk cannot be filled (%lu)\n", GetLastError());
         return;
     case Verb::Start:
         start_program(p, exe);
