@@ -51,7 +51,8 @@ struct SettingsWrite {
 // cut leaves the previous file or the new one, whole. Where that cannot be done (no file can be
 // made beside it, the disk is full, another program holds the settings file without sharing
 // its deletion) the settings file is rewritten through its own handle, truncated before it is
-// closed, and put back as it was when that fails. A settings file that is a link is always
+// closed, and put back as it was when that fails; that rewrite is not one step, so a power cut
+// in it can leave a mixed file. A settings file that is a link is always
 // written that way, through the link, so that the link stays; one marked read-only is left
 // alone, as Windows leaves it. The bytes are those of Windows text mode (CR LF between lines,
 // none after the last). The record keeps its values whatever the result. Main thread.

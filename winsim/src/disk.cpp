@@ -127,6 +127,20 @@ std::shared_ptr<File> disk_file_of(HANDLE handle) {
     return nullptr;
 }
 
+// The open disk file behind a handle with write access; null otherwise (ERROR_INVALID_HANDLE,
+// or ERROR_ACCESS_DENIED for a handle without write access, as Windows answers a truncation or
+// a flush through one).
+std::shared_ptr<DiskHandle> written_disk_file(HANDLE handle) {
+    auto file = disk_file_of(handle);
+    if (!file)
+        return nullptr;
+    if (!(file->access & GENERIC_WRITE)) {
+        set_error(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return disk_handle(*file);
+}
+
 // Every open of the file (device, inode) by this process and by the other program, as
 // (access, share) pairs.
 std::vector<std::pair<DWORD, DWORD>> opens_of(dev_t device, ino_t inode) {
@@ -385,14 +399,9 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
     if (fault("SetEndOfFile"))
         return FALSE;
     std::lock_guard<std::recursive_mutex> held(lock());
-    auto file = disk_file_of(handle);
-    if (!file)
+    auto disk_file = written_disk_file(handle);
+    if (!disk_file)
         return FALSE;
-    if (!(file->access & GENERIC_WRITE)) {
-        set_error(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    auto disk_file = disk_handle(*file);
     struct stat status;
     fstat(disk_file->descriptor, &status);
     if (!take_room((uint64_t)status.st_size, disk_file->position))
@@ -410,14 +419,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle) {
     if (fault("FlushFileBuffers"))
         return FALSE;
     std::lock_guard<std::recursive_mutex> held(lock());
-    auto file = disk_file_of(handle);
-    if (!file)
+    auto disk_file = written_disk_file(handle);
+    if (!disk_file)
         return FALSE;
-    if (!(file->access & GENERIC_WRITE)) {
-        set_error(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    auto disk_file = disk_handle(*file);
     auto& unflushed = disk().unflushed;
     unflushed.erase(std::remove(unflushed.begin(), unflushed.end(),
                                 std::make_pair(disk_file->device, disk_file->inode)),
