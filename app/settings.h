@@ -30,10 +30,30 @@ constexpr double ROTATION_40_DEGREES = 0.6981317;
 // an existing file is never rewritten here. Main thread.
 void load_settings(void);
 
-// Writes the four stored values to the settings file, replacing it in one step: a crash or a
-// full disk mid-write leaves the previous file whole. Where no file can be made beside it (a
-// folder that refuses new files), the existing file is rewritten in place, and put back as it
-// was when that write fails. True only when the file holds the new values; false when they
-// could not be written, the previous file then left or put back as it was. The record keeps
-// its values either way. Main thread.
-bool write_settings_file(void);
+// What became of a write of the settings file.
+enum SettingsWriteResult : int32_t {
+    SETTINGS_WRITTEN = 0,     // the file holds the new values
+    SETTINGS_READ_ONLY = 1,   // the file is marked read-only, or its folder refuses changes
+    SETTINGS_DISK_FULL = 2,   // the disk has no room for them
+    SETTINGS_FILE_IN_USE = 3, // another program holds the file open and shares no writing
+    SETTINGS_NOT_WRITTEN = 4, // any other failure
+};
+
+struct SettingsWrite {
+    SettingsWriteResult result;
+    // Unless written: true when the file is exactly as it was before (or still absent). False
+    // only when the file may now hold neither the old values nor the new ones.
+    bool previous_kept;
+};
+
+// Writes the four stored values to the settings file. The new text goes into a file beside it,
+// flushed to the disk, which then takes the settings file's name in one step: a crash or a power
+// cut leaves the previous file or the new one, whole. Where that cannot be done (no file can be
+// made beside it, the disk is full, another program holds the settings file without sharing
+// its deletion) the settings file is rewritten through its own handle, truncated before it is
+// closed, and put back as it was when that fails; that rewrite is not one step, so a power cut
+// in it can leave a mixed file. A settings file that is a link is always
+// written that way, through the link, so that the link stays; one marked read-only is left
+// alone, as Windows leaves it. The bytes are those of Windows text mode (CR LF between lines,
+// none after the last). The record keeps its values whatever the result. Main thread.
+SettingsWrite write_settings_file(void);

@@ -20,16 +20,13 @@ bool device_restart_tried(const wchar_t* path) {
     return false;
 }
 
-void device_remember_unopenable(const wchar_t* path) {
-    wchar_t* copy = wide_string_copy(path);
-    if (!copy)
-        return;
-    if (device_state.unopenable_count == DEVICE_RESTART_MEMORY) {
-        std::free(device_state.unopenable[0]);
-        for (size_t i = 1; i < DEVICE_RESTART_MEMORY; i++)
-            device_state.unopenable[i - 1] = device_state.unopenable[i];
-        device_state.unopenable_count--;
-    }
+wchar_t* device_restart_reserve(const wchar_t* path) {
+    if (device_state.unopenable_count == DEVICE_RESTART_MEMORY)
+        return nullptr;
+    return wide_string_copy(path);
+}
+
+void device_remember_unopenable(wchar_t* copy) {
     device_state.unopenable[device_state.unopenable_count++] = copy;
 }
 
@@ -64,14 +61,18 @@ HidDevice* open_stick(const wchar_t* path) {
     HidDevice* device = hid_open(path, HID_OPEN_READ_WRITE, HID_OPEN_EXCLUSIVE);
     if (device)
         return device;
-    if (!device_restart_tried(path) && hid_restart_device(path)) {
+    wchar_t* copy = device_restart_tried(path) ? nullptr : device_restart_reserve(path);
+    if (copy && hid_restart_device(path)) {
         device = hid_open(path, HID_OPEN_READ_WRITE, HID_OPEN_EXCLUSIVE);
         if (!device)
             device = hid_open(path, HID_OPEN_READ_WRITE, HID_OPEN_SHARED);
-        if (!device)
-            device_remember_unopenable(path);
+        if (device)
+            std::free(copy);
+        else
+            device_remember_unopenable(copy);
         return device;
     }
+    std::free(copy);
     return hid_open(path, HID_OPEN_READ_WRITE, HID_OPEN_SHARED);
 }
 

@@ -76,7 +76,9 @@ void on_reader_stopped(StickReader* reader) {
     if (!device_remove_by_reader(reader))
         return;
     // The popup menu refers to the array a rebuild frees, and only the main thread may replace
-    // either. Refused only when the tray is gone, and then there is no menu to show anyway.
+    // either. Refused when the tray is gone, and then there is no menu to show anyway, and when
+    // the work's record cannot be allocated: the menu then keeps "Pelkavorn K7 Detected" until
+    // the next rescan or removal rebuilds it.
     tray_post_to_main(after_removal, nullptr);
 }
 

@@ -1,5 +1,6 @@
 // The device table's module state beyond the table itself, and the helpers its three files
-// (device_table.cpp, device_attach.cpp, device_rescan.cpp) share. Nothing outside hid/ uses it.
+// (device_table.cpp, device_attach.cpp, device_rescan.cpp) share. Outside hid/ only the tests
+// read it (the restart memory's size).
 #pragma once
 
 #include "hid/device_table.h"
@@ -11,10 +12,12 @@ struct DeviceListNode;
 
 // Sticks that could not be opened even right after a restart, remembered so that they are not
 // restarted again: a restart announces the stick's removal and arrival, and the rescan that
-// brings would restart it again, and again, for as long as it stays unopenable. The memory is
-// fixed, so remembering never throws: when it is full the oldest path is forgotten, and a path
-// whose copy cannot be allocated is not remembered; either stick may then be restarted once
-// more. A stick that has left the enumeration is forgotten.
+// this brings would restart it again, and again, for as long as it stays unopenable. The memory is
+// fixed, so remembering never throws, and a stick is restarted only when its path can be
+// remembered: the copy is made, and a slot found, before the restart. When the memory is full,
+// or the copy cannot be allocated, the stick is opened shared without a restart; forgetting the
+// oldest instead would let the sticks past the memory restart one another for ever. A stick that
+// has left the enumeration is forgotten.
 enum : size_t { DEVICE_RESTART_MEMORY = 8 };
 
 // The stick device_add is attaching, from just before its reader starts until its entry is
@@ -64,7 +67,12 @@ int device_table_finish_add(DeviceEntry* entry);
 
 // The restart memory (DEVICE_RESTART_MEMORY). Main thread only.
 bool device_restart_tried(const wchar_t* path);
-void device_remember_unopenable(const wchar_t* path);
+// A heap copy of `path` to remember once its restart has not helped, or null when it could not
+// be remembered (the memory is full, or the heap is exhausted): the stick is then not
+// restarted. The caller frees the copy, or hands it to device_remember_unopenable.
+wchar_t* device_restart_reserve(const wchar_t* path);
+// Keeps `copy`, made by device_restart_reserve with no other copy kept since.
+void device_remember_unopenable(wchar_t* copy);
 // Forgets every remembered stick that is not in `list` (a fresh enumeration).
 void device_forget_vanished(const DeviceListNode* list);
 // Forgets every remembered stick and frees the copies.

@@ -103,7 +103,8 @@ struct Player {
     bool timing = false;           // a latency run: the watcher notes when XInput shows each report
     std::string idle_mark;         // timing: a file made when the program is left idle
     std::vector<RigEvent> reports; // timing: every pad report the bus took, in order
-    std::map<std::string, Holder> holders; // by stick name, from hold to release
+    std::map<std::string, Holder> holders;     // by stick name, from hold to release
+    HANDLE file_holder = INVALID_HANDLE_VALUE; // the settings file, from hold-file to release-file
 };
 
 bool program_ended(const Player& p) {
@@ -112,6 +113,16 @@ bool program_ended(const Player& p) {
 
 HWND program_window() {
     return FindWindowW(L"PelkavornViGEmClass", nullptr);
+}
+
+// Waits until the program has done with the menu item chosen last, which writes the settings
+// file: the item runs straight after the menu closes, and its thread takes a message sent to it
+// only between its tray calls (which send to the shell and wait) or once it is back in its
+// loop. The third of three sent in a row arrives after the item's write either way.
+void wait_for_program_idle() {
+    HWND window = program_window();
+    for (int i = 0; window && i < 3; i++)
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr);
 }
 
 // Waits until the driver's log has been quiet for `quiet` ms (at most `limit` ms).
@@ -857,6 +868,37 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
     case Verb::Windows:
         // The program runs on whichever Windows Wine is: the executable and the prefix say.
         return;
+    case Verb::HoldFile:
+        // The other program is the harness: reading, sharing at most reading and writing.
+        wait_for_program_idle();
+        p.file_holder = CreateFileW(L"pelkavorn.config", GENERIC_READ,
+                                    c.shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (p.file_holder == INVALID_HANDLE_VALUE)
+            std::fprintf(stderr, "rig-harness: the settings file cannot be held (%lu)\n",
+                         GetLastError());
+        return;
+    case Verb::ReleaseFile:
+        wait_for_program_idle();
+        if (p.file_holder != INVALID_HANDLE_VALUE)
+            CloseHandle(p.file_holder);
+        p.file_holder = INVALID_HANDLE_VALUE;
+        return;
+    case Verb::ReadOnly:
+        wait_for_program_idle();
+        if (!SetFileAttributesW(L"pelkavorn.config", FILE_ATTRIBUTE_READONLY))
+            std::fprintf(stderr,
+                         "rig-harness: the settings file cannot be marked read-only (%lu)\n",
+                         GetLastError());
+        return;
+    case Verb::DiskFull:
+        wait_for_program_idle();
+        // No program can fill Wine's disk (the host's). Taking the name of the file that the
+        // program writes beside the settings file fails its replacement as a full disk does,
+        // which sends it down the same way: the rewrite in place.
+        if (!CreateDirectoryW(L"pelkavorn.config.tmp", nullptr))
+            std::fprintf(stderr, "rig-harness: the disk cannot be filled (%lu)\n", GetLastError());
+        return;
     case Verb::Start:
         start_program(p, exe);
         break;
@@ -884,6 +926,7 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         settle(200);
         break;
     case Verb::Settings: {
+        wait_for_program_idle();
         std::ifstream in("pelkavorn.config", std::ios::binary);
         if (!in) {
             std::printf("settings none\n");

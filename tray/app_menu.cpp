@@ -18,6 +18,12 @@ const wchar_t BALLOON_OPEN_FAILED[] = L"Error opening new device";
 const wchar_t BALLOON_INIT_FAILED[] = L"Error initializing new device";
 const wchar_t BALLOON_NO_EMULATION[] =
     L"Device added, but emulation doesn't work due to ViGEmBus problem";
+const wchar_t BALLOON_SETTINGS_READ_ONLY[] =
+    L"Mode changes cannot be saved: the settings file or its folder is read-only";
+const wchar_t BALLOON_SETTINGS_DISK_FULL[] = L"Mode changes cannot be saved: the disk is full";
+const wchar_t BALLOON_SETTINGS_IN_USE[] =
+    L"Mode changes cannot be saved: another program holds the settings file";
+const wchar_t BALLOON_SETTINGS_NOT_SAVED[] = L"Mode changes cannot be saved";
 
 TrayDescriptor app_tray = {L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", nullptr};
 
@@ -50,6 +56,34 @@ uint8_t check_mark(int32_t value) {
 
 uint8_t flipped(uint8_t checked) {
     return checked == 0 ? 1 : 0;
+}
+
+// Whether this run has told the user that a mode switch could not be saved. Main thread only.
+bool save_failure_told = false;
+
+// Saves the modes after a switch. A failure is a switch the user would find gone at the next
+// start, so the first of a run is told; the switch stays in effect for the run either way.
+void save_modes(void) {
+    const SettingsWrite write = write_settings_file();
+    if (write.result == SETTINGS_WRITTEN || save_failure_told)
+        return;
+    save_failure_told = true;
+    const wchar_t* text = BALLOON_SETTINGS_NOT_SAVED;
+    switch (write.result) {
+    case SETTINGS_READ_ONLY:
+        text = BALLOON_SETTINGS_READ_ONLY;
+        break;
+    case SETTINGS_DISK_FULL:
+        text = BALLOON_SETTINGS_DISK_FULL;
+        break;
+    case SETTINGS_FILE_IN_USE:
+        text = BALLOON_SETTINGS_IN_USE;
+        break;
+    case SETTINGS_WRITTEN:
+    case SETTINGS_NOT_WRITTEN:
+        break;
+    }
+    tray_show_balloon(BALLOON_WARNING, BALLOON_TITLE, text);
 }
 
 } // namespace
@@ -124,6 +158,7 @@ void free_application_menu(void) {
     app_tray.menu = nullptr;
     std::free(const_cast<wchar_t*>(status_item.text));
     status_item.text = nullptr;
+    save_failure_told = false;
 }
 
 void on_status_refresh(TrayMenuItem*) {
@@ -141,14 +176,14 @@ void toggle_movement_lock(TrayMenuItem* item) {
     item->checked = check_mark(mode_settings.movement_lock);
     tray_refresh(&app_tray);
     mode_settings.movement_lock_saved = mode_settings.movement_lock == 1 ? 1 : 0;
-    write_settings_file();
+    save_modes();
 }
 
 void toggle_rotate(TrayMenuItem* item) {
     item->checked = flipped(item->checked);
     tray_refresh(&app_tray);
     mode_settings.rotate ^= 1;
-    write_settings_file();
+    save_modes();
     mode_settings.rotation_offset = static_cast<double>(mode_settings.rotate) * ROTATION_40_DEGREES;
 }
 
@@ -156,14 +191,14 @@ void toggle_driving_mode(TrayMenuItem* item) {
     item->checked = flipped(item->checked);
     tray_refresh(&app_tray);
     mode_settings.driving_mode ^= 1;
-    write_settings_file();
+    save_modes();
 }
 
 void toggle_fast_turns(TrayMenuItem* item) {
     item->checked = flipped(item->checked);
     tray_refresh(&app_tray);
     mode_settings.fast_turns ^= 1;
-    write_settings_file();
+    save_modes();
 }
 
 void on_quit(TrayMenuItem*) {

@@ -47,8 +47,8 @@ void app_menu_update(void);
 // DeviceWarningCallback. Main thread; no lock held.
 void app_menu_warn(DeviceWarning warning);
 
-// Frees the menu array and the status text and forgets them. Shutdown, main thread, once the
-// loop has ended and no menu can be shown.
+// Frees the menu array and the status text and forgets them, and whether a failed save was
+// told. Shutdown, main thread, once the loop has ended and no menu can be shown.
 void free_application_menu(void);
 
 // Menu callbacks (MenuItemCallback): main thread, inside the menu's command handling, no lock
@@ -56,8 +56,10 @@ void free_application_menu(void);
 // The status line: flushes standard output, then rescans (blocks on enumeration and attaching).
 void on_status_refresh(TrayMenuItem* item);
 // The mode items: switch the mode, update the chosen record's check mark, refresh the tray and
-// rewrite the settings file (blocks on the file). Movement lock takes its mark from the flag;
-// the other three flip their own mark and their flag's lowest bit side by side.
+// rewrite the settings file (blocks on the file). A switch that cannot be saved stays in effect
+// for the run; the first such failure of a run is told in a warning balloon. Movement lock takes
+// its mark from the flag; the other three flip their own mark and their flag's lowest bit side by
+// side.
 void toggle_rotate(TrayMenuItem* item);
 void toggle_driving_mode(TrayMenuItem* item);
 void toggle_movement_lock(TrayMenuItem* item);
@@ -65,7 +67,8 @@ void toggle_fast_turns(TrayMenuItem* item);
 // "Quit": rescans, flushes standard output and tears the tray down, which ends the loop.
 void on_quit(TrayMenuItem* item);
 
-// Balloons: every one has this title; start-up's are errors, attaching a stick's warnings.
+// Balloons: every one has this title; start-up's are errors, attaching a stick's warnings, and
+// so is the one that says, once a run, that a mode switch could not be saved (and why).
 extern const wchar_t BALLOON_TITLE[];
 extern const wchar_t BALLOON_BUS_NOT_INSTALLED[];
 extern const wchar_t BALLOON_BUS_VERSION[];
@@ -74,3 +77,7 @@ extern const wchar_t BALLOON_DEVICE_LIMIT[];
 extern const wchar_t BALLOON_OPEN_FAILED[];
 extern const wchar_t BALLOON_INIT_FAILED[];
 extern const wchar_t BALLOON_NO_EMULATION[];
+extern const wchar_t BALLOON_SETTINGS_READ_ONLY[];
+extern const wchar_t BALLOON_SETTINGS_DISK_FULL[];
+extern const wchar_t BALLOON_SETTINGS_IN_USE[];
+extern const wchar_t BALLOON_SETTINGS_NOT_SAVED[];

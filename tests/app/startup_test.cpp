@@ -12,9 +12,9 @@ namespace {
 
 using Program = ProgramTest;
 
-// Where `call` was first made in the call log; the log's size when never.
-size_t first(const std::vector<std::string>& log, const char* call) {
-    return std::find(log.begin(), log.end(), call) - log.begin();
+// Where `call` was first made in the call log from `from` on; the log's size when never.
+size_t first(const std::vector<std::string>& log, const char* call, size_t from = 0) {
+    return std::find(log.begin() + (std::ptrdiff_t)from, log.end(), call) - log.begin();
 }
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
@@ -23,12 +23,21 @@ TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
     winsim::record_calls(true);
     start();
     auto log = winsim::call_log();
-    // Tray (mutex, window, icon), then the bus connection, then the first scan attaching the
-    // stick present at start, then the device notifications, then the loop.
-    const char* const order[] = {"CreateMutexW", "Shell_NotifyIconW",           "CreateFileW",
-                                 "CreateThread", "RegisterDeviceNotificationW", "GetMessageW"};
-    for (size_t i = 0; i + 1 < std::size(order); i++)
-        EXPECT_LT(first(log, order[i]), first(log, order[i + 1])) << order[i];
+    // The settings file (made and moved into place), the tray (mutex, window, icon), then the
+    // bus connection, then the first scan attaching the stick present at start, then the device
+    // notifications, then the loop; each looked for after the one before it, since the settings
+    // file is opened with the same call as the bus.
+    const char* const order[] = {"MoveFileExW", "CreateMutexW", "Shell_NotifyIconW",
+                                 "CreateFileW", "CreateThread", "RegisterDeviceNotificationW",
+                                 "GetMessageW"};
+    size_t at = 0;
+    for (const char* call : order) {
+        const size_t found = first(log, call, at);
+        EXPECT_LT(found, log.size()) << call << " missing, or before the call listed ahead of it";
+        at = std::min(found, log.size());
+    }
+    EXPECT_GT(first(log, "CreateThread"), first(log, "Shell_NotifyIconW"))
+        << "no reader before the tray";
     EXPECT_LT(first(log, "GetMessageW"), log.size());
     EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << "the settings came first";
     ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);

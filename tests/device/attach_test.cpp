@@ -4,6 +4,8 @@
 #include <app_test.h>
 #include <refuse_alloc.h>
 
+#include "hid/device_state.h"
+
 #include <dbt.h>
 #include <shellapi.h>
 
@@ -174,27 +176,57 @@ TEST_F(Attach, SecondStickTakesOverWhenTheFirstGoesWhateverFinishesFirst) {
     quit();
 }
 
-TEST_F(Attach, StickThatStaysUnopenableAfterARestartIsNotRestartedAgainAndAgain) {
+// Sticks that stay unopenable whatever the restart does (their preparsed data cannot be read),
+// up to the restart memory's size and past it, and one whose path cannot be copied.
+struct UnopenableCase {
+    const char* name;
+    int sticks;
+    bool refuse_path_copy; // the first stick's path cannot be copied for the memory
+};
+const UnopenableCase unopenable_cases[] = {
+    {"OneStick", 1, false},
+    {"AsManyAsTheMemoryHolds", DEVICE_RESTART_MEMORY, false},
+    {"OneMoreThanTheMemoryHolds", DEVICE_RESTART_MEMORY + 1, false},
+    {"PathThatCannotBeCopied", 1, true},
+};
+
+class Unopenable : public Attach, public ::testing::WithParamInterface<UnopenableCase> {};
+
+TEST_P(Unopenable, SticksAreNotRestartedAgainAndAgain) {
+    const UnopenableCase& c = GetParam();
     start();
-    // Opens fail whatever the restart does (the preparsed data cannot be read).
     winsim::fail_calls("HidD_GetPreparsedData", -1, ERROR_GEN_FAILURE);
-    int id = winsim::hid_add(winsim::hid_stick(1));
-    for (int i = 0; i < 40; i++)
-        pump(); // the plug-in's notices, then what each restart announces
-    EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 2u) << "one restart: disable, enable";
+    if (c.refuse_path_copy)
+        refuse_malloc((std::wcslen(winsim::hid_stick(1).paths[0].c_str()) + 1) * sizeof(wchar_t));
+    // The plug-ins' notices, then what each restart announces, one message at a time and a
+    // bounded number of them: restarts that never stop fail the test instead of hanging it.
+    auto take_messages = [] {
+        for (int i = 0; i < 1000 && winsim::queued_messages() > 0; i++)
+            pump_message(0);
+    };
+    std::vector<int> ids;
+    for (int number = 1; number <= c.sticks; number++)
+        ids.push_back(winsim::hid_add(winsim::hid_stick(number)));
+    take_messages();
+    refuse_malloc(0);
+    const size_t installer_calls = winsim::calls("SetupDiCallClassInstaller");
+    EXPECT_LE(installer_calls, 2u * c.sticks) << "at most one restart a stick: disable, enable";
     EXPECT_EQ(winsim::queued_messages(), 0u) << "the restarts have stopped";
     for (const auto& text : balloon_texts())
         EXPECT_EQ(text, BALLOON_OPEN_FAILED);
-    // Pulled out and plugged in again, it is worth one more restart.
-    winsim::hid_unplug(id);
-    pump();
-    winsim::hid_plug(id);
-    for (int i = 0; i < 40; i++)
-        pump();
-    EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), 4u);
+    // Pulled out and plugged in again, the first is worth one more restart.
+    winsim::hid_unplug(ids[0]);
+    take_messages();
+    winsim::hid_plug(ids[0]);
+    take_messages();
+    EXPECT_EQ(winsim::calls("SetupDiCallClassInstaller"), installer_calls + 2);
+    EXPECT_EQ(winsim::queued_messages(), 0u);
     winsim::clear_faults();
     quit();
 }
+
+INSTANTIATE_TEST_SUITE_P(RestartMemory, Unopenable, ::testing::ValuesIn(unopenable_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(Attach, OpenThatFailsEveryWayIsToldAndALaterRescanSucceeds) {
     start();

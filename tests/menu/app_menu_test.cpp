@@ -5,6 +5,7 @@
 #include <app_test.h>
 #include <menu_check.h>
 #include <refuse_alloc.h>
+#include <winsim/disk.h>
 
 namespace {
 
@@ -81,6 +82,10 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         Marks marks; // shown after the clicks
         Modes modes;
         double rotations; // the offset, in 40 degrees
+        // From the start on, the disk has room for this many more bytes (none: no limit), and
+        // the one balloon a failed save shows (none: no balloon).
+        std::optional<uint64_t> disk_room;
+        const wchar_t* balloon;
     } rows[] = {
         {"0\r\n1\r\n0\r\n1", rotate, 1, "0\r\n0\r\n0\r\n1", {0, 0, 0, 1}, {0, 0, 0, 1}, 0},
         {"0\r\n1\r\n0\r\n1", rotate, 2, "0\r\n1\r\n0\r\n1", {1, 0, 0, 1}, {0, 1, 0, 1}, 1},
@@ -95,15 +100,23 @@ TEST_F(AppMenu, ModeItemsSwitchTheModeTheMarkAndTheFile) {
         {"2\n2\n2\n2", fast, 1, "2\r\n2\r\n2\r\n3", {1, 1, 0, 0}, {0, 2, 2, 3}, 0},
         // 256 shows unchecked: the click checks it.
         {all_256, rotate, 1, "256\r\n257\r\n256\r\n256", {1, 0, 0, 0}, {0, 257, 256, 256}, 257},
+        // The new text is longer than the file, and the disk is full: the switches hold for the
+        // run, the file stays as it was, and the user is told once.
+        {"1", driving, 2, "1", {0, 0, 1, 0}, {1, 0, 0, 0}, 0, 0, BALLOON_SETTINGS_DISK_FULL},
+        {"1", fast, 1, "1", {0, 0, 1, 1}, {1, 0, 0, 1}, 0, 0, BALLOON_SETTINGS_DISK_FULL},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.before);
         SCOPED_TRACE(row.item.back());
         put_settings(row.before);
         start();
+        if (row.disk_room)
+            winsim::set_disk_room(row.disk_room);
         for (int i = 0; i < row.clicks; i++)
             choose(row.item);
         EXPECT_EQ(settings_bytes(), row.after);
+        EXPECT_EQ(balloon_texts(), row.balloon ? std::vector<std::wstring>{row.balloon}
+                                               : std::vector<std::wstring>{});
         expect_menu(menu(), NOT_DETECTED, row.marks);
         EXPECT_EQ(mode_settings.movement_lock, row.modes.lock);
         EXPECT_EQ(mode_settings.rotate, row.modes.rotate);

@@ -1,24 +1,29 @@
 // The settings file: what loading makes of every kind of file, the exact bytes written, and
-// that a write that fails leaves the previous file whole.
+// that a write that fails leaves the previous file whole, under the file rules of Windows.
 #include "settings_reset.h"
 #include "temp_folder.h"
+#include "winsim_test.h"
 
 #include <gtest/gtest.h>
+#include <winsim/disk.h>
 
 #include <climits>
-#include <csignal>
-
-#include <sys/resource.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // Runs each test in an empty current directory of its own, with the record all off.
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public WinsimTest {
   protected:
-    void SetUp() override { reset_mode_settings(); }
-    void TearDown() override { reset_mode_settings(); }
+    void SetUp() override {
+        WinsimTest::SetUp();
+        reset_mode_settings();
+    }
+    void TearDown() override {
+        reset_mode_settings();
+        WinsimTest::TearDown();
+    }
 
     static void put_file(const std::string& bytes) { ::put_file(SETTINGS_FILE_NAME, bytes); }
     static std::string file_bytes() { return ::file_bytes(SETTINGS_FILE_NAME); }
@@ -117,64 +122,113 @@ TEST_F(SettingsTest, WrittenFileLoadsBackTheSameValues) {
     EXPECT_EQ(mode_settings.fast_turns, 1);
 }
 
-// A write when the new file cannot be made beside the old one, or the disk fills up: the file
-// holds either exactly the new values or exactly the old ones, the result says which, the
-// record keeps the switched values, and once the obstacle is gone the next write succeeds.
+// A write against each obstacle Windows can put in its way: the file holds either exactly the
+// new values or exactly the old ones, the result says which (and why), nothing is left beside
+// it, a power cut right after loses nothing, the record keeps the switched values, and once the
+// obstacle is gone the next write succeeds.
 struct WriteCase {
     const char* name;
-    bool temporary_name_taken; // no file can be made beside it: the write goes in place
-    rlim_t disk_room;          // bytes any file may grow to (RLIM_INFINITY: no limit)
-    bool written;
+    const char* old_file;
+    void (*arrange)(); // puts the obstacle in place
+    SettingsWriteResult result;
+    bool previous_kept; // false: the file may hold neither, and the result must say so
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+const char* const short_file = "1\r\n1\r\n0\r\n0";          // shorter than the new text
+const char* const long_file = "1\r\n0\r\n0\r\n99999999999"; // longer than the new text
+const char* const new_file = "0\r\n-1\r\n0\r\n256";
+
+void take_temporary_name() {
+    fs::create_directory(SETTINGS_FILE_NAME ".tmp");
+}
+
+const WriteCase write_cases[] = {
+    {"TemporaryNameTakenWritesInPlace", short_file, take_temporary_name, SETTINGS_WRITTEN, true},
+    {"ShorterTextInPlaceLeavesNoOldTail", long_file, take_temporary_name, SETTINGS_WRITTEN, true},
+    {"FolderThatRefusesNewFilesWritesInPlace", short_file,
+     [] { fs::permissions(".", fs::perms::owner_write, fs::perm_options::remove); },
+     SETTINGS_WRITTEN, true},
+    {"DiskFullUnderTheTemporaryFileWritesInPlace", short_file, [] { winsim::set_disk_room(4); },
+     SETTINGS_WRITTEN, true},
+    {"DiskFullInPlaceToo", short_file, [] { winsim::set_disk_room(2); }, SETTINGS_DISK_FULL, true},
+    {"FailingTruncationPutsTheOldBytesBack", long_file,
+     [] {
+         take_temporary_name();
+         winsim::fail_calls("SetEndOfFile", -1, ERROR_GEN_FAILURE);
+     },
+     SETTINGS_NOT_WRITTEN, true},
+    {"FailingRestoreIsNotCalledKept", short_file,
+     [] {
+         take_temporary_name();
+         winsim::fail_calls("SetEndOfFile", -1, ERROR_GEN_FAILURE);
+     },
+     SETTINGS_NOT_WRITTEN, false},
+    {"RefusedReplacementWritesInPlace", short_file,
+     [] {
+         ASSERT_TRUE(winsim::hold_file(L"" SETTINGS_FILE_NAME, GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE));
+     },
+     SETTINGS_WRITTEN, true},
+    {"HolderSharingNothingKeepsTheOldFile", short_file,
+     [] { ASSERT_TRUE(winsim::hold_file(L"" SETTINGS_FILE_NAME, GENERIC_READ, 0)); },
+     SETTINGS_FILE_IN_USE, true},
+    {"LinkIsWrittenThroughAndStaysALink", short_file,
+     [] {
+         fs::rename(SETTINGS_FILE_NAME, "kept.config");
+         fs::create_symlink("kept.config", SETTINGS_FILE_NAME);
+     },
+     SETTINGS_WRITTEN, true},
+    {"ReadOnlyFileIsLeftAlone", short_file,
+     [] { ASSERT_TRUE(SetFileAttributesW(L"" SETTINGS_FILE_NAME, FILE_ATTRIBUTE_READONLY)); },
+     SETTINGS_READ_ONLY, true},
+};
+
 class SettingsWrite : public SettingsTest, public ::testing::WithParamInterface<WriteCase> {};
 
 TEST_P(SettingsWrite, LeavesTheNewFileOrTheOldOneWholeAndSaysWhich) {
     const WriteCase& c = GetParam();
-    const char* const old_file = "1\r\n1\r\n0\r\n0";
-    const char* const new_file = "0\r\n-1\r\n0\r\n256"; // longer than the old one
-    put_file(old_file);
-    if (c.temporary_name_taken)
-        fs::create_directory(SETTINGS_FILE_NAME ".tmp");
+    put_file(c.old_file);
+    c.arrange();
+    const bool link = fs::is_symlink(SETTINGS_FILE_NAME);
     mode_settings.movement_lock_saved = 0;
     mode_settings.rotate = -1;
     mode_settings.fast_turns = 256;
 
-    // A full disk as root: a limit on the size of any file, beyond which a write fails
-    // (SIGXFSZ, which would end the process, ignored) as one on a full disk does.
-    rlimit unlimited = {}, limited = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-    limited = unlimited;
-    limited.rlim_cur = c.disk_room;
-    auto previous_handler = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool written = write_settings_file();
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
-    signal(SIGXFSZ, previous_handler);
-
-    EXPECT_EQ(written, c.written);
-    EXPECT_EQ(file_bytes(), c.written ? new_file : old_file);
+    const ::SettingsWrite write = write_settings_file();
+    EXPECT_EQ(write.result, c.result);
+    if (write.result != SETTINGS_WRITTEN) {
+        EXPECT_EQ(write.previous_kept, c.previous_kept);
+    }
+    EXPECT_EQ(winsim::power_cut(), 0u) << "the data reached the disk before the name moved";
+    if (c.result == SETTINGS_WRITTEN) {
+        EXPECT_EQ(file_bytes(), new_file);
+    } else if (c.previous_kept) {
+        EXPECT_EQ(file_bytes(), c.old_file);
+    }
+    EXPECT_EQ(fs::is_symlink(SETTINGS_FILE_NAME), link);
+    EXPECT_FALSE(fs::is_regular_file(SETTINGS_FILE_NAME ".tmp"));
     EXPECT_EQ(mode_settings.movement_lock_saved, 0);
     EXPECT_EQ(mode_settings.fast_turns, 256);
-    EXPECT_EQ(fs::is_directory(SETTINGS_FILE_NAME ".tmp"), c.temporary_name_taken);
-    EXPECT_FALSE(fs::is_regular_file(SETTINGS_FILE_NAME ".tmp"));
 
+    winsim::clear_faults();
+    winsim::release_files();
+    winsim::set_disk_room(std::nullopt);
+    fs::permissions(".", fs::perms::owner_write, fs::perm_options::add);
+    SetFileAttributesW(L"" SETTINGS_FILE_NAME, FILE_ATTRIBUTE_NORMAL);
     fs::remove(SETTINGS_FILE_NAME ".tmp");
     mode_settings.rotate = 0;
-    EXPECT_TRUE(write_settings_file());
+    EXPECT_EQ(write_settings_file().result, SETTINGS_WRITTEN);
+    EXPECT_EQ(winsim::power_cut(), 0u) << "the data reached the disk before the name moved";
     EXPECT_EQ(file_bytes(), "0\r\n0\r\n0\r\n256");
+    EXPECT_EQ(fs::is_symlink(SETTINGS_FILE_NAME), link);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Obstacles, SettingsWrite,
-    ::testing::Values(WriteCase{"TemporaryNameTakenWritesInPlace", true, RLIM_INFINITY, true},
-                      WriteCase{"DiskFullUnderTheTemporaryFile", false, 4, false},
-                      WriteCase{"DiskFullInPlacePutsTheOldBytesBack", true, 10, false}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Obstacles, SettingsWrite, ::testing::ValuesIn(write_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SettingsTest, RefusedReplacementLeavesNoTemporaryFile) {
     // Something else holds the name: the new content is written but cannot take its place.
@@ -200,7 +254,7 @@ TEST_F(SettingsTest, VanishedCurrentDirectoryIsSurvived) {
     fs::remove(gone);
     load_settings();
     mode_settings.rotate = 1;
-    EXPECT_FALSE(write_settings_file());
+    EXPECT_NE(write_settings_file().result, SETTINGS_WRITTEN);
     EXPECT_EQ(mode_settings.rotate, 1);
     fs::current_path(folder_.path);
 }

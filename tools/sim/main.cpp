@@ -16,6 +16,7 @@
 
 #include <shellapi.h>
 #include <winsim/desktop.h>
+#include <winsim/disk.h>
 #include <winsim/hid.h>
 #include <winsim/machine.h>
 
@@ -378,6 +379,23 @@ void play(const sim::Command& command, Player& player) {
     case Verb::Windows:
         winsim::set_wow64(command.wow64);
         return;
+    case Verb::HoldFile:
+        // A viewer, an editor or a sync client: reading, sharing reading and writing at most,
+        // never deleting.
+        if (!winsim::hold_file(L"pelkavorn.config", GENERIC_READ,
+                               command.shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0))
+            scenario_failed(player, command, "the settings file cannot be held");
+        break;
+    case Verb::ReleaseFile:
+        winsim::release_files();
+        break;
+    case Verb::ReadOnly:
+        if (!SetFileAttributesW(L"pelkavorn.config", FILE_ATTRIBUTE_READONLY))
+            scenario_failed(player, command, "the settings file cannot be marked read-only");
+        break;
+    case Verb::DiskFull:
+        winsim::set_disk_room(0);
+        break;
     case Verb::Start:
         start_program(player);
         break;
@@ -465,6 +483,11 @@ int help() {
         "  hold NAME [shared], release NAME     another program opens the stick (now, or as it\n"
         "                                       is plugged in) sharing nothing (or reading and\n"
         "                                       writing) and keeps reading it; it closes it\n"
+        "  hold-file [shared], release-file     another program opens the settings file for\n"
+        "                                       reading, sharing nothing (or reading and\n"
+        "                                       writing, never deleting); it closes it\n"
+        "  readonly                             the settings file is marked read-only\n"
+        "  disk-full                            the disk has no room left for growing files\n"
         "  start                                the program's entry point begins\n"
         "  clock SECONDS                        from now on the time function returns SECONDS\n"
         "  stick NAME X Y BUTTON                one report: X, Y 0 to 65535, button 0 or 1\n"

@@ -70,6 +70,9 @@ struct Walk {
     bool settings_given = false;
     bool bus_given = false;
     bool windows_given = false;
+    bool file_held = false; // the settings file, by another program
+    bool read_only = false;
+    bool disk_full = false;
     std::map<std::string, DeviceState> devices;
 };
 
@@ -177,6 +180,30 @@ std::string check(const std::vector<std::string>& words, const std::string& rest
             return "windows is given twice";
         walk.windows_given = true;
         return before_start("windows");
+    } else if (verb == "hold-file") {
+        command.verb = Verb::HoldFile;
+        if (args > 1 || (args == 1 && words[1] != "shared"))
+            return "hold-file takes nothing or, for a holder that shares, 'shared'";
+        command.shared = args == 1;
+        if (walk.file_held)
+            return "the settings file is held already";
+        walk.file_held = true;
+    } else if (verb == "release-file") {
+        command.verb = Verb::ReleaseFile;
+        if (args)
+            return "release-file takes nothing";
+        if (!walk.file_held)
+            return "the settings file is not held";
+        walk.file_held = false;
+    } else if (verb == "readonly" || verb == "disk-full") {
+        const bool read_only = verb == "readonly";
+        command.verb = read_only ? Verb::ReadOnly : Verb::DiskFull;
+        if (args)
+            return verb + " takes nothing";
+        bool& given = read_only ? walk.read_only : walk.disk_full;
+        if (given)
+            return verb + " is given twice";
+        given = true;
     } else if (verb == "start") {
         command.verb = Verb::Start;
         if (args != 0)

@@ -24,6 +24,10 @@ enum class Verb {
     Hold,        // hold NAME [shared]
     Release,     // release NAME
     Windows,     // windows native|wow64
+    HoldFile,    // hold-file [shared]
+    ReleaseFile, // release-file
+    ReadOnly,    // readonly
+    DiskFull,    // disk-full
 };
 
 enum class BusKind { Present, Absent, OldVersion };
@@ -33,7 +37,8 @@ struct Command {
     Verb verb = Verb::Start;
     std::string name;    // plug, unplug, stick, report, hold, release; the item's text for click
     bool other = false;  // plug NAME other: an unrelated HID device
-    bool shared = false; // hold NAME shared: the other program shares reading and writing
+    bool shared = false; // hold NAME shared, hold-file shared: the other program shares reading
+                         // and writing
     bool wow64 = false;  // windows wow64: a 32-bit program on 64-bit Windows
     BusKind bus = BusKind::Present;
     std::vector<int64_t> numbers;       // config (4), clock (1), stick (X, Y, button)

@@ -24,7 +24,18 @@
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
 #define FILE_FLAG_WRITE_THROUGH 0x80000000
 #define FILE_FLAG_OVERLAPPED 0x40000000
 #define FILE_FLAG_NO_BUFFERING 0x20000000
@@ -42,6 +53,14 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
@@ -115,6 +134,15 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in_buffer, DWORD i
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes, BOOL wait);
 BOOL WINAPI CancelIo(HANDLE file);
 BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+// Files on the disk (winsim/src/disk.cpp).
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
+BOOL WINAPI SetEndOfFile(HANDLE file);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL WINAPI MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL WINAPI DeleteFileW(LPCWSTR path);
+DWORD WINAPI GetFileAttributesW(LPCWSTR path);
+BOOL WINAPI SetFileAttributesW(LPCWSTR path, DWORD attributes);
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR name);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);

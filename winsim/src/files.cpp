@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 namespace winsim::detail {
 
@@ -256,6 +257,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSECURI
             }
     }
     if (!device) {
+        // A name outside the device namespace is a file on the disk.
+        if (std::wcsncmp(path, L"\\\\", 2) != 0)
+            return disk_create(path, access, share_mode, disposition, flags);
         set_error(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }

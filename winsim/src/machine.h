@@ -129,6 +129,10 @@ struct File {
     std::vector<std::shared_ptr<Request>> pending;
 };
 
+// Opens or creates a file on the disk (disk.cpp) with Windows's rules: CreateFileW for any name
+// outside the device namespace. Lock not needed.
+HANDLE disk_create(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                   DWORD flags);
 // Whether an open with this access and share mode is refused because of an open that has
 // `other_access` and `other_share`, or would refuse it (ERROR_SHARING_VIOLATION).
 bool share_conflict(DWORD access, DWORD share, DWORD other_access, DWORD other_share);
