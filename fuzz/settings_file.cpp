@@ -7,10 +7,10 @@
 // documented; a rewritten file that is not the four values of the record in the program's
 // format ("%d" CR LF "%d" CR LF "%d" CR LF "%d") or that does not load back to the same
 // record; a temporary file left behind.
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "settings_reset.h"
 #include "temp_folder.h"
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // The translation's arithmetic: a function of the sample, the modes, the driving state and the
 // clock. The sample callback that feeds it from a reader and hands its result to the bus is in
-// translate_sample.cpp.
+// devices/sample_to_pad.cpp.
 #include "translate/translate.h"
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 #include <cmath>
 #include <time.h>

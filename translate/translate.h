@@ -1,6 +1,6 @@
 // Stick-to-gamepad translation: one StickSample in, one GamepadReport out, shaped by the four
 // modes. Pure arithmetic apart from the mode and driving state it reads; the sample callback
-// that submits the result to the stick's pad is in translate_sample.h.
+// that submits the result to the stick's pad is in devices/sample_to_pad.h.
 #pragma once
 
 #include "bus/bus.h"

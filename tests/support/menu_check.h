@@ -4,7 +4,7 @@
 
 #include "settings_reset.h"
 
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 #include "tray/tray_menu.h"
 
 #include <gtest/gtest.h>

@@ -9,10 +9,10 @@
 #include "temp_folder.h"
 #include "winsim_test.h"
 
-#include "app/app_state.h"
+#include "bus/bus_connection.h"
 #include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "settings/settings.h"
+#include "devices/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
 

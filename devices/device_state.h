@@ -2,7 +2,7 @@
 // (device_table.cpp, device_attach.cpp, device_rescan.cpp) share. Nothing outside hid/ uses it.
 #pragma once
 
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 
 #include <cstddef>
 #include <cstdint>

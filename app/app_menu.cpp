@@ -1,8 +1,8 @@
 // The application's menu and its callbacks.
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "settings/settings.h"
+#include "devices/device_table.h"
 #include "tray/tray.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
 // Keeping the table in line with the sticks present: the rescan, the device-change callback
 // that asks for one, and the reader-stopped callback that removes a stick whose reader ended.
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 
-#include "hid/device_state.h"
+#include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/hid_enum.h"
 #include "hid/stick_reader.h"

@@ -1,9 +1,9 @@
 // The device table's own operations: insertion at the end of an attach, removal at a reader's
 // end, emptying at shutdown, and the module's state with its reset.
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 
-#include "app/app_state.h"
-#include "hid/device_state.h"
+#include "bus/bus_connection.h"
+#include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
 

@@ -12,7 +12,7 @@
 // array. The old array is freed at the rebuild.
 #pragma once
 
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 #include "tray/tray_menu.h"
 
 // The application's tray: icon "APP_ICON", tooltip "Pelkavorn K7 v1.2.5.0", and the menu array
