@@ -2,6 +2,7 @@
 #include "app/app_menu.h"
 
 #include "settings/settings.h"
+#include "devices/device_rescan.h"
 #include "devices/device_table.h"
 #include "tray/tray.h"
 

@@ -5,6 +5,7 @@
 #include "bus/bus_connection.h"
 #include "settings/settings.h"
 #include "bus/bus.h"
+#include "devices/device_rescan.h"
 #include "devices/device_table.h"
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"

@@ -1,6 +1,8 @@
 // Attaching a stick: how it is opened (exclusively, after one forced restart when another
 // program holds it, shared as the last resort), its reader and pad, its insertion, and the
 // warning each failure shows.
+#include "devices/device_attach.h"
+
 #include "devices/device_table.h"
 
 #include "bus/bus_connection.h"

@@ -1,5 +1,8 @@
 // Keeping the table in line with the sticks present: the rescan, the device-change callback
 // that asks for one, and the reader-stopped callback that removes a stick whose reader ended.
+#include "devices/device_rescan.h"
+
+#include "devices/device_attach.h"
 #include "devices/device_table.h"
 
 #include "devices/device_state.h"
@@ -109,4 +112,14 @@ void on_device_change(DeviceChangeKind, const wchar_t*) {
         device_state.rescan_requested = false;
         device_rescan();
     }
+}
+
+void device_table_reset(void) {
+    device_forget_all_unopenable();
+    device_state = DeviceTableState{};
+    device_table.count = 0;
+    for (DeviceEntry*& entry : device_table.entries)
+        entry = nullptr;
+    device_warning_callback = nullptr;
+    device_table_changed_callback = nullptr;
 }

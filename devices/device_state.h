@@ -1,20 +1,36 @@
-// The device table's module state beyond the table itself, and the helpers its three files
-// (device_table.cpp, device_attach.cpp, device_rescan.cpp) share. Nothing outside hid/ uses it.
+// The devices layer's state beyond the table itself, which its three parts (the table,
+// attaching, the rescan) share as one record, and the two slots through which it reaches the
+// application menu above it: the warning balloons, and the rebuild that shows the table as it
+// is. Records and slots only: each part's operations are in its own header.
 #pragma once
-
-#include "devices/device_table.h"
 
 #include <cstddef>
 #include <cstdint>
 
 struct DeviceListNode;
+struct HidDevice;
 
-// Sticks that could not be opened even right after a restart, remembered so that they are not
-// restarted again: a restart announces the stick's removal and arrival, and the rescan that
-// brings would restart it again, and again, for as long as it stays unopenable. The memory is
-// fixed, so remembering never throws: when it is full the oldest path is forgotten, and a path
-// whose copy cannot be allocated is not remembered; either stick may then be restarted once
-// more. A stick that has left the enumeration is forgotten.
+// What went wrong while attaching a stick; each has its warning balloon.
+enum DeviceWarning : int32_t {
+    DEVICE_WARNING_TABLE_FULL = 0,   // a second stick while one is attached
+    DEVICE_WARNING_OPEN_FAILED = 1,  // no way of opening it worked
+    DEVICE_WARNING_INIT_FAILED = 2,  // its reader (or its entry) could not be made
+    DEVICE_WARNING_NO_EMULATION = 3, // attached, but there is no bus to give it a pad
+};
+
+// Shows the warning's balloon. Main thread, table lock not held.
+typedef void (*DeviceWarningCallback)(DeviceWarning warning);
+// The table changed: rebuild the menu so that it shows the table as it now is, and refresh the
+// tray. Main thread, table lock not held.
+typedef void (*DeviceTableChangedCallback)(void);
+
+// Written once by start-up before the first rescan, read on the main thread; null (the value a
+// process starts with, and after device_table_reset) does nothing; device_warn and
+// device_table_changed call them only when filled.
+extern DeviceWarningCallback device_warning_callback;
+extern DeviceTableChangedCallback device_table_changed_callback;
+
+// How many unopenable sticks the restart memory keeps (devices/device_attach.h).
 enum : size_t { DEVICE_RESTART_MEMORY = 8 };
 
 // The stick device_add is attaching, from just before its reader starts until its entry is
@@ -43,33 +59,5 @@ struct DeviceTableState {
 // The one instance; device_table_reset returns it to all zero.
 extern DeviceTableState device_state;
 
-// Whether an entry's device has exactly this path. Both come from enumeration, so the
-// comparison is exact. Table lock held (either mode).
-bool device_table_has_path(const wchar_t* path);
-
-// Whether the table has room for one more stick. Takes the table lock shared for the look.
-bool device_table_has_room(void);
-
-// Closes and frees what an entry owns, and the entry. No pad, no bus call. Any thread; the
-// entry is out of the table (or never was in it).
-void device_entry_release(DeviceEntry* entry);
-
-// The attach's three steps on the table: note the device whose reader is about to start; give
-// up that note when no reader could be started; insert the entry, unless its reader has ended
-// meanwhile (0 then: the caller releases the entry as a removal would have). Main thread; each
-// takes the table lock exclusively.
-void device_table_begin_add(HidDevice* device);
-void device_table_abandon_add(void);
-int device_table_finish_add(DeviceEntry* entry);
-
-// The restart memory (DEVICE_RESTART_MEMORY). Main thread only.
-bool device_restart_tried(const wchar_t* path);
-void device_remember_unopenable(const wchar_t* path);
-// Forgets every remembered stick that is not in `list` (a fresh enumeration).
-void device_forget_vanished(const DeviceListNode* list);
-// Forgets every remembered stick and frees the copies.
-void device_forget_all_unopenable(void);
-
-// The two slots, called only when filled.
 void device_warn(DeviceWarning warning);
 void device_table_changed(void);

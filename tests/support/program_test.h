@@ -12,6 +12,7 @@
 #include "bus/bus_connection.h"
 #include "app/entry.h"
 #include "settings/settings.h"
+#include "devices/device_rescan.h"
 #include "devices/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
