@@ -21,6 +21,9 @@ set(PELKAVORN_LAYERS
 # lower layers' libraries and `platform_libs`, and the check that every library waits for.
 # Sets PELKAVORN_LAYER_LIBRARIES in the caller to the libraries, lowest first.
 function(pelkavorn_add_layers root platform_libs)
+  include(${root}/cmake/version.cmake)
+  set(generated ${CMAKE_BINARY_DIR}/generated)
+  pelkavorn_version_header(${root} ${generated})
   set(names)
   foreach(row ${PELKAVORN_LAYERS})
     string(REGEX REPLACE "[ \t]+" ";" row "${row}")
@@ -61,7 +64,7 @@ function(pelkavorn_add_layers root platform_libs)
       list(APPEND lower pelkavorn_${used})
     endforeach()
     add_library(pelkavorn_${layer} STATIC ${sources})
-    target_include_directories(pelkavorn_${layer} PUBLIC ${root})
+    target_include_directories(pelkavorn_${layer} PUBLIC ${root} ${generated})
     target_link_libraries(pelkavorn_${layer} PUBLIC ${lower} ${platform_libs})
     add_dependencies(pelkavorn_${layer} pelkavorn_layer_check)
     list(APPEND libraries pelkavorn_${layer})

@@ -8,6 +8,7 @@
 #include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/hid_enum.h"
+#include "hid/stick_model.h"
 #include "hid/stick_reader.h"
 #include "tray/tray.h"
 

@@ -47,9 +47,6 @@ struct DeviceTable {
 
 extern DeviceTable device_table;
 
-// The interface-path substring that identifies the stick, compared without regard to case.
-#define STICK_PATH_FILTER L"VID_16D0&PID_11A0"
-
 // Removes the entry whose reader is `reader`: closes and frees its device, unplugs and frees
 // its pad (no bus call without a pad), frees the entry and closes the gap. 1 when an entry was
 // removed, 0 when none has this reader. Does not touch the reader. Called from the reader's

@@ -22,6 +22,6 @@ void translate_stick_sample(StickReader* reader, StickSample* sample) {
     if (!entry || !bus_connected)
         return;
     TranslateModes modes = translate_current_modes();
-    entry->report = translate_compute(sample, &modes, &driving_state, translate_system_clock);
+    entry->report = translate_compute(sample, &modes, &driving_state, translate_system_seconds);
     bus_x360_submit(bus_client, entry->target, entry->report);
 }
