@@ -2,14 +2,15 @@
 // tray window.
 #include "app/startup.h"
 
-#include "app/app_state.h"
-#include "app/settings.h"
+#include "bus/bus_connection.h"
+#include "settings/settings.h"
 #include "bus/bus.h"
-#include "hid/device_table.h"
+#include "devices/device_rescan.h"
+#include "devices/device_table.h"
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
-#include "translate/translate_sample.h"
-#include "tray/app_menu.h"
+#include "devices/sample_to_pad.h"
+#include "app/app_menu.h"
 #include "tray/tray.h"
 
 #include <cstdio>

@@ -2,11 +2,11 @@
 // sample callback with its table lookup in front of a submit that returns at once (no client
 // is connected, so the driver's own cost, not ours to measure here, stays out).
 #include "translate/translate.h"
-#include "translate/translate_sample.h"
+#include "devices/sample_to_pad.h"
 
-#include "app/app_state.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "bus/bus_connection.h"
+#include "settings/settings.h"
+#include "devices/device_table.h"
 
 #include <benchmark/benchmark.h>
 #include <winsim/machine.h>

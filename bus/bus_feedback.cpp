@@ -1,6 +1,6 @@
 // Feedback notifications, which nothing in the program registers: a thread per registration
 // keeps one feedback request out and hands each completion to the target's callback.
-#include "bus/bus.h"
+#include "bus/bus_feedback.h"
 #include "bus/bus_request.h"
 
 #include <cstdlib>
@@ -221,8 +221,9 @@ _VIGEM_ERRORS bus_watch_feedback(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* targe
     return BUS_OK;
 }
 
-} // namespace
-
+// Ends a registration: clears the callback, cancels the requests out and waits until every
+// feedback thread but the calling one has ended, then gives up the target's reference. The
+// target's user thread, with target->feedback_link already cleared.
 void bus_feedback_detach(_VIGEM_TARGET_T* target, BusFeedbackLink* link) {
     DWORD me = GetCurrentThreadId();
     AcquireSRWLockExclusive(&link->lock);
@@ -250,6 +251,8 @@ void bus_feedback_detach(_VIGEM_TARGET_T* target, BusFeedbackLink* link) {
         bus_feedback_link_free(link);
 }
 
+} // namespace
+
 _VIGEM_ERRORS bus_x360_watch_feedback(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                                       BusX360FeedbackFn callback, void* context) {
     BusFeedbackFn typed{};
@@ -262,4 +265,18 @@ _VIGEM_ERRORS bus_ds4_watch_feedback(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* t
     BusFeedbackFn typed{};
     typed.ds4 = callback;
     return bus_watch_feedback(client, target, typed, context);
+}
+
+void bus_target_stop_feedback(_VIGEM_TARGET_T* target) {
+    if (BusFeedbackLink* link = target->feedback_link) {
+        target->feedback_link = nullptr;
+        bus_feedback_detach(target, link);
+    }
+    if (target->feedback_event) {
+        SetEvent(target->feedback_event);
+        CloseHandle(target->feedback_event);
+        target->feedback_event = nullptr;
+    }
+    target->feedback_fn = BusFeedbackFn{};
+    target->feedback_ctx = nullptr;
 }

@@ -1,9 +1,8 @@
 // What the bus client's files share and nothing outside bus/ uses: the request exchange, the
-// checks every operation begins with, the target allocator, and the end of a feedback
-// registration (bus_feedback.cpp) that stop and delete need.
+// checks every operation begins with, and the target allocator.
 #pragma once
 
-#include "bus/bus.h"
+#include "bus/bus_protocol.h"
 
 #include <cstring>
 
@@ -53,8 +52,3 @@ _VIGEM_ERRORS bus_send_report(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target, 
 // A zero-filled target in state TARGET_NEW with its kind and USB IDs; null when the heap is
 // exhausted.
 _VIGEM_TARGET_T* bus_target_alloc(uint32_t type, uint16_t vendor_id, uint16_t product_id);
-
-// Ends a registration: clears the callback, cancels the requests out and waits until every
-// feedback thread but the calling one has ended, then gives up the target's reference. The
-// target's user thread, with target->feedback_link already cleared.
-void bus_feedback_detach(_VIGEM_TARGET_T* target, BusFeedbackLink* link);

@@ -8,6 +8,8 @@
 #include <setupapi.h>
 #include <wchar.h>
 
+#include "hid/stick_model.h"
+
 static const GUID bus_class = {
     0x96E42B22, 0xF5E9, 0x42F8, {0xB0, 0x43, 0xED, 0x0F, 0x93, 0x2F, 0x01, 0x4F}};
 static const GUID hid_class = {
@@ -80,7 +82,7 @@ int main(void) {
         !request(bus, ctl_plug_in, plug) || !request(bus, ctl_wait_ready, ready))
         return 2;
     for (tries = 0; !stick_path && tries < 600; tries++) {
-        stick_path = find_interface(&hid_class, L"VID_16D0&PID_11A0");
+        stick_path = find_interface(&hid_class, STICK_PATH_FILTER);
         if (!stick_path)
             Sleep(50);
     }

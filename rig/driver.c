@@ -3,9 +3,10 @@
  *  - pelkrig.sys (service "pelkrig"): the virtual-pad bus double on a root-enumerated device
  *    (the bus interface class and its device-control protocol, checked as strictly as the
  *    simulated bus driver checks it), the bus of up to four virtual sticks (child devices with
- *    VID 16D0 / PID 11A0 whose HID requests it answers) and of up to four Xbox 360 pads (two
- *    children each, through which Wine's xinput and dinput8 read every report the program
- *    submits), and a named control device for rig-harness.exe.
+ *    the stick's vendor and product numbers from hid/stick_model.h, whose HID requests it
+ *    answers) and of up to four Xbox 360 pads (two children each, through which Wine's xinput
+ *    and dinput8 read every report the program submits), and a named control device for
+ *    rig-harness.exe.
  *  - pelkrighid.sys (service "pelkrighid", built with RIG_HID_MINIDRIVER): the HID minidriver
  *    of the sticks and the pads. The HID class driver takes over the driver object of whoever
  *    registers as a minidriver, so the bus cannot be that driver object; this one passes every
@@ -744,8 +745,8 @@ static NTSTATUS child_internal_control(const Extension* ext, PIRP irp) {
             a.VendorID = 0x045E;
             a.ProductID = 0x028E;
         } else {
-            a.VendorID = sticks[ext->index].other ? 0x046D : 0x16D0;
-            a.ProductID = sticks[ext->index].other ? 0xC077 : 0x11A0;
+            a.VendorID = sticks[ext->index].other ? 0x046D : STICK_VENDOR_ID;
+            a.ProductID = sticks[ext->index].other ? 0xC077 : STICK_PRODUCT_ID;
         }
         KeReleaseSpinLock(&lock, irql);
         a.VersionNumber = 0x0100;
@@ -774,7 +775,7 @@ static NTSTATUS child_pnp(const Extension* ext, PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     /* Hardware IDs: the ID itself, then the list's end. The HID class supplies the product
      * string for an Xbox 360 pad's vendor and product, which dinput8 needs to list a device. */
-    static const WCHAR stick_id[] = L"PELKRIG\\VID_16D0&PID_11A0\0";
+    static const WCHAR stick_id[] = L"PELKRIG\\" STICK_IDS_TEXT "\0";
     static const WCHAR other_id[] = L"PELKRIG\\VID_046D&PID_C077\0";
     static const WCHAR xinput_id[] = L"WINEXINPUT\\VID_045E&PID_028E&XI_00\0";
     static const WCHAR hid_id[] = L"PELKRIG\\VID_045E&PID_028E\0";

@@ -502,8 +502,10 @@ std::wstring stick_path(uint32_t number) {
         std::wstring path = u.detail.DevicePath;
         for (wchar_t& ch : path)
             ch = (wchar_t)towlower(ch);
-        if (path.find(L"vid_16d0&pid_11a0") != std::wstring::npos &&
-            path.find(instance) != std::wstring::npos)
+        std::wstring ids = STICK_PATH_FILTER;
+        for (wchar_t& ch : ids)
+            ch = (wchar_t)towlower(ch);
+        if (path.find(ids) != std::wstring::npos && path.find(instance) != std::wstring::npos)
             found = u.detail.DevicePath;
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -4,6 +4,9 @@
 #ifndef PELKAVORN_RIG_H
 #define PELKAVORN_RIG_H
 
+/* The sticks the rig presents carry the program's own stick identity. */
+#include "hid/stick_model.h"
+
 #define RIG_CONTROL_NAME L"\\Device\\PelkavornRig"
 #define RIG_CONTROL_LINK L"\\DosDevices\\PelkavornRig"
 #define RIG_CONTROL_PATH L"\\\\.\\PelkavornRig"

@@ -1,9 +1,9 @@
 // The translation's arithmetic: a function of the sample, the modes, the driving state and the
 // clock. The sample callback that feeds it from a reader and hands its result to the bus is in
-// translate_sample.cpp.
+// devices/sample_to_pad.cpp.
 #include "translate/translate.h"
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 #include <cmath>
 #include <time.h>
@@ -12,7 +12,7 @@ DrivingState driving_state;
 
 // The runtime's 64-bit function in every build: the 32-bit program's plain time() is the
 // runtime's 32-bit one, whose seconds run out in January 2038.
-int64_t translate_system_clock(void) {
+int64_t translate_system_seconds(void) {
     return (int64_t)_time64(nullptr);
 }
 
@@ -32,7 +32,7 @@ const double lock_angle_back = 2.8955;
 const int32_t forward_threshold = 5000;
 // Driving mode switches on a button report at least this many whole seconds after the previous
 // one: a button held down reports many times a second and must not flicker the mode.
-const int64_t driving_switch_gap = 2;
+const int64_t driving_switch_gap_seconds = 2;
 
 } // namespace
 
@@ -65,7 +65,7 @@ int32_t decode_axis8(uint8_t value, int32_t invert) {
 }
 
 GamepadReport translate_compute(const StickSample* sample, const TranslateModes* modes,
-                                DrivingState* state, TranslateClock clock) {
+                                DrivingState* state, TranslateClockSeconds clock) {
     // The stick reports Y growing downwards; the pad's Y grows upwards.
     int16_t x = decode_axis16(sample->x_low, sample->x_high, AXIS_AS_IS);
     int16_t y = decode_axis16(sample->y_low, sample->y_high, AXIS_INVERTED);
@@ -124,7 +124,7 @@ GamepadReport translate_compute(const StickSample* sample, const TranslateModes*
             // Wrapping subtraction: a failed clock (-1) must not overflow.
             int64_t gap = (int64_t)((uint64_t)state->last_button_time -
                                     (uint64_t)state->previous_button_time);
-            if (gap >= driving_switch_gap)
+            if (gap >= driving_switch_gap_seconds)
                 state->engaged ^= 1;
         }
         if (state->engaged) {

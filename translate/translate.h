@@ -1,6 +1,6 @@
 // Stick-to-gamepad translation: one StickSample in, one GamepadReport out, shaped by the four
 // modes. Pure arithmetic apart from the mode and driving state it reads; the sample callback
-// that submits the result to the stick's pad is in translate_sample.h.
+// that submits the result to the stick's pad is in devices/sample_to_pad.h.
 #pragma once
 
 #include "bus/bus.h"
@@ -19,9 +19,9 @@ struct DrivingState {
 extern DrivingState driving_state;
 
 // A time function: whole seconds since 1970; -1 when the clock fails.
-typedef int64_t (*TranslateClock)(void);
+typedef int64_t (*TranslateClockSeconds)(void);
 // The C runtime's 64-bit time function, which the sample callback uses. Any thread.
-int64_t translate_system_clock(void);
+int64_t translate_system_seconds(void);
 
 // The mode values one translation uses, read once per report.
 struct TranslateModes {
@@ -48,4 +48,4 @@ int32_t decode_axis8(uint8_t value, int32_t invert);
 // it updates) and the clock, which it calls only while driving mode is on and the button is
 // down. Allocates nothing and takes no lock.
 GamepadReport translate_compute(const StickSample* sample, const TranslateModes* modes,
-                                DrivingState* state, TranslateClock clock);
+                                DrivingState* state, TranslateClockSeconds clock);

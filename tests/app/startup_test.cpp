@@ -2,7 +2,7 @@
 // loop, and the shutdown that "Quit" or a close request leads to.
 #include "program_test.h"
 
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
 #include <shellapi.h>
 

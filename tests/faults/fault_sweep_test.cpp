@@ -8,7 +8,7 @@
 // The positions come from a clean run of each phase, recorded call by call.
 #include "program_test.h"
 
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
 #include <shellapi.h>
 

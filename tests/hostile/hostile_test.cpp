@@ -8,7 +8,7 @@
 #include "program_test.h"
 
 #include "hid/hid_device.h"
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 #include "tray/tray.h"
 
 #include <dbt.h>

@@ -7,7 +7,7 @@
 // PELKAVORN_SOAK_SEED the random sequence; the suite runs a short soak.
 #include "program_test.h"
 
-#include "translate/translate_sample.h"
+#include "devices/sample_to_pad.h"
 
 #include <dbt.h>
 

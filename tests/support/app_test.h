@@ -9,8 +9,8 @@
 #include "app/startup.h"
 #include "bus/bus.h"
 #include "hid/hid_device.h"
-#include "translate/translate_sample.h"
-#include "tray/app_menu.h"
+#include "devices/sample_to_pad.h"
+#include "app/app_menu.h"
 #include "tray/tray.h"
 
 #include <cstring>

@@ -4,7 +4,7 @@
 
 #include "settings_reset.h"
 
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 #include "tray/tray_menu.h"
 
 #include <gtest/gtest.h>
@@ -65,12 +65,12 @@ inline void expect_menu(const std::vector<winsim::MenuEntry>& shown, const wchar
 // the copy's own.
 struct AppMenuCopy {
     std::wstring status;
-    TrayMenuItem fn_modes[3];
+    TrayMenuItem fn_modes[FN_MODES_RECORDS];
     TrayMenuItem items[APP_MENU_RECORDS];
 
     explicit AppMenuCopy(MenuItemCallback callback = nullptr) {
         build_application_menu();
-        status = app_tray.menu[0].text;
+        status = app_tray.menu[APP_MENU_STATUS].text;
         std::copy(app_tray.menu, app_tray.menu + APP_MENU_RECORDS, items);
         std::copy(fn_modes_items, fn_modes_items + 3, fn_modes);
         free_application_menu();

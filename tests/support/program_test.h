@@ -9,10 +9,12 @@
 #include "temp_folder.h"
 #include "winsim_test.h"
 
-#include "app/app_state.h"
+#include "bus/bus_connection.h"
+#include "app/app_menu.h"
 #include "app/entry.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "settings/settings.h"
+#include "devices/device_rescan.h"
+#include "devices/device_table.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
 
@@ -48,7 +50,7 @@ inline GamepadReport pad_report(const std::vector<uint8_t>& input) {
     stick_report_decode(input.data(), input.size(), &sample);
     TranslateModes off{0.0, 0, 0, 0};
     DrivingState state{};
-    return translate_compute(&sample, &off, &state, translate_system_clock);
+    return translate_compute(&sample, &off, &state, translate_system_seconds);
 }
 
 // Report k of a stick that counts its reports: k travels in X, away from the centre and the
@@ -124,10 +126,12 @@ class ProgramTest : public WinsimTest {
     // The check marks of "Rotate 40-Deg", "Driving Mode", "76-Deg Movement Lock", "Fast Turns".
     std::vector<bool> check_marks() {
         auto items = menu();
-        if (items.size() < 5 || items[4].submenu.size() < 2)
+        if (items.size() <= APP_MENU_FN_MODES ||
+            items[APP_MENU_FN_MODES].submenu.size() <= FN_MODES_FAST_TURNS)
             return {};
-        return {items[2].checked, items[3].checked, items[4].submenu[0].checked,
-                items[4].submenu[1].checked};
+        return {items[APP_MENU_ROTATE].checked, items[APP_MENU_DRIVING].checked,
+                items[APP_MENU_FN_MODES].submenu[FN_MODES_MOVEMENT_LOCK].checked,
+                items[APP_MENU_FN_MODES].submenu[FN_MODES_FAST_TURNS].checked};
     }
     // The user opens the menu and chooses the item at `path`.
     void click(const std::vector<std::wstring>& path) {

@@ -2,7 +2,7 @@
 // targets that load the settings file more than once in one process.
 #pragma once
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 inline void reset_mode_settings() {
     mode_settings.movement_lock = 0;

@@ -2,11 +2,11 @@
 // engage and release over time, and the sample callback through the device table to the pad a
 // game sees.
 #include "translate/translate.h"
-#include "translate/translate_sample.h"
+#include "devices/sample_to_pad.h"
 
-#include "app/app_state.h"
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "bus/bus_connection.h"
+#include "settings/settings.h"
+#include "devices/device_table.h"
 
 #include "settings_reset.h"
 #include "winsim_test.h"

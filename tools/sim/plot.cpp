@@ -83,7 +83,7 @@ void draw_panel(std::ostringstream& svg, const Panel& panel, int left, int top) 
         for (int step = 0; step < 120; step++) {
             double angle = step * 2 * pi / 120;
             StickSample sample = sample_at(radii[ring], angle, 0);
-            // Driving mode acts once engaged (a press at least two seconds after the last), so
+            // Driving mode acts once engaged (a press at least the switch gap after the last), so
             // its points are drawn from an engaged state.
             DrivingState state = {driving ? 1 : 0, -10, -10};
             GamepadReport report = translate_compute(&sample, &panel.modes, &state, no_clock);

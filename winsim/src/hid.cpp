@@ -3,6 +3,8 @@
 // and the HID class services (attributes, preparsed data, capabilities, feature reports).
 #include "devices.h"
 
+#include "hid/stick_model.h"
+
 #include <hidsdi.h>
 #include <winsim/hid.h>
 #include <winsim/machine.h>
@@ -154,14 +156,14 @@ HidDeviceOptions hid_stick(int number, bool lower_case) {
     wchar_t serial[32];
     swprintf(serial, 32, L"7&2A4F1B3&0&%04d", number);
     HidDeviceOptions o;
-    o.instance_id = std::wstring(L"HID\\VID_16D0&PID_11A0\\") + serial;
-    o.paths = {cased(std::wstring(L"\\\\?\\HID#VID_16D0&PID_11A0#") + serial +
+    o.instance_id = std::wstring(L"HID\\" STICK_IDS_TEXT L"\\") + serial;
+    o.paths = {cased(std::wstring(L"\\\\?\\HID#" STICK_IDS_TEXT L"#") + serial +
                          L"#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                      lower_case)};
     o.bus_description = L"Pelkavorn K7";
     o.registry_description = L"HID-compliant game controller";
-    o.vendor_id = 0x16D0;
-    o.product_id = 0x11A0;
+    o.vendor_id = STICK_VENDOR_ID;
+    o.product_id = STICK_PRODUCT_ID;
     o.input_report_length = 6;
     return o;
 }

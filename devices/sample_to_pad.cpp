@@ -1,9 +1,9 @@
 // The sample callback: looks the reader's stick up in the device table, translates the sample
 // and submits the report to the stick's pad.
-#include "translate/translate_sample.h"
+#include "devices/sample_to_pad.h"
 
-#include "app/app_state.h"
-#include "hid/device_table.h"
+#include "bus/bus_connection.h"
+#include "devices/device_table.h"
 #include "translate/translate.h"
 
 void translate_stick_sample(StickReader* reader, StickSample* sample) {
@@ -22,6 +22,6 @@ void translate_stick_sample(StickReader* reader, StickSample* sample) {
     if (!entry || !bus_connected)
         return;
     TranslateModes modes = translate_current_modes();
-    entry->report = translate_compute(sample, &modes, &driving_state, translate_system_clock);
+    entry->report = translate_compute(sample, &modes, &driving_state, translate_system_seconds);
     bus_x360_submit(bus_client, entry->target, entry->report);
 }

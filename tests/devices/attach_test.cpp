@@ -4,7 +4,8 @@
 #include <app_test.h>
 #include <refuse_alloc.h>
 
-#include "hid/device_state.h"
+#include "devices/device_attach.h"
+#include "devices/device_state.h"
 
 #include <dbt.h>
 #include <shellapi.h>

@@ -1,10 +1,14 @@
 // Keeping the table in line with the sticks present: the rescan, the device-change callback
 // that asks for one, and the reader-stopped callback that removes a stick whose reader ended.
-#include "hid/device_table.h"
+#include "devices/device_rescan.h"
 
-#include "hid/device_state.h"
+#include "devices/device_attach.h"
+#include "devices/device_table.h"
+
+#include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/hid_enum.h"
+#include "hid/stick_model.h"
 #include "hid/stick_reader.h"
 #include "tray/tray.h"
 
@@ -111,4 +115,14 @@ void on_device_change(DeviceChangeKind, const wchar_t*) {
         device_state.rescan_requested = false;
         device_rescan();
     }
+}
+
+void device_table_reset(void) {
+    device_forget_all_unopenable();
+    device_state = DeviceTableState{};
+    device_table.count = 0;
+    for (DeviceEntry*& entry : device_table.entries)
+        entry = nullptr;
+    device_warning_callback = nullptr;
+    device_table_changed_callback = nullptr;
 }

@@ -12,25 +12,42 @@
 // array. The old array is freed at the rebuild.
 #pragma once
 
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 #include "tray/tray_menu.h"
 
-// The application's tray: icon "APP_ICON", tooltip "Pelkavorn K7 v1.2.5.0", and the menu array
-// of the latest build (null before the first). Main thread.
+// The application's tray: icon "APP_ICON", tooltip "Pelkavorn K7 v" and the project's version
+// (CMakeLists.txt), and the menu array of the latest build (null before the first). Main
+// thread.
 extern TrayDescriptor app_tray;
 
 // The status line's record; `text` is the status text of the latest build in a heap block of
 // its own (null before the first). Main thread.
 extern TrayMenuItem status_item;
 
+// Where each record stands in the array a build fills, the end record included.
+enum : size_t {
+    APP_MENU_STATUS = 0,
+    APP_MENU_SEPARATOR = 1,
+    APP_MENU_ROTATE = 2,
+    APP_MENU_DRIVING = 3,
+    APP_MENU_FN_MODES = 4,
+    APP_MENU_QUIT = 5,
+    APP_MENU_END = 6,
+    APP_MENU_RECORDS = 7,   // records a build fills
+    APP_MENU_CAPACITY = 15, // records the array has room for
+};
+
+// Where each record of the "FN Modes" submenu stands.
+enum : size_t {
+    FN_MODES_MOVEMENT_LOCK = 0,
+    FN_MODES_FAST_TURNS = 1,
+    FN_MODES_END = 2,
+    FN_MODES_RECORDS = 3,
+};
+
 // The "FN Modes" submenu: "76-Deg Movement Lock", "Fast Turns", end record. The menu uses these
 // records themselves, so their toggles flip these check marks. Main thread.
-extern TrayMenuItem fn_modes_items[3];
-
-enum : size_t {
-    APP_MENU_CAPACITY = 15, // records the array has room for
-    APP_MENU_RECORDS = 7,   // records a build fills, the end record included
-};
+extern TrayMenuItem fn_modes_items[FN_MODES_RECORDS];
 
 // Builds a new menu array and status text from the table's count and the mode flags and
 // installs them in app_tray; frees the previous ones. When either cannot be allocated the

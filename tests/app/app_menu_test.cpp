@@ -18,7 +18,7 @@ TEST_F(AppMenu, StatusLineFollowsTheStickAndChoosingItRescans) {
     start(Bus::Working, false); // no device notifications: only a rescan finds a new stick
     // The array holds the seven records, the end record last.
     ASSERT_NE(app_tray.menu, nullptr);
-    EXPECT_EQ(app_tray.menu[6].text, nullptr);
+    EXPECT_EQ(app_tray.menu[APP_MENU_END].text, nullptr);
     expect_menu(menu(), NOT_DETECTED, {false, false, false, false});
 
     int id = winsim::hid_add(winsim::hid_stick(1));
@@ -134,8 +134,8 @@ TEST_F(AppMenu, ChoiceMadeWhileTheMenuWasRebuiltRunsTheItemTheUserSaw) {
     start();
     auto seen = choose({}).items;
     ASSERT_EQ(seen.size(), 6u);
-    UINT rotate = seen[2].id;
-    UINT fast = seen[4].submenu[1].id;
+    UINT rotate = seen[APP_MENU_ROTATE].id;
+    UINT fast = seen[APP_MENU_FN_MODES].submenu[FN_MODES_FAST_TURNS].id;
     int id = plug_new(1);
     unplug(id);
     pump();
@@ -234,7 +234,7 @@ TEST_F(MenuAllocation, FailedRebuildKeepsThePreviousMenuAndTheNextOneCatchesUp) 
         ASSERT_EQ(kept.items.size(), 6u);
         EXPECT_EQ(kept.items[0].text, L"Pelkavorn K7 Detected") << "the previous status stays";
         EXPECT_EQ(settings_bytes(), "0\r\n1\r\n0\r\n0") << "the kept menu still works";
-        EXPECT_TRUE(menu()[2].checked);
+        EXPECT_TRUE(menu()[APP_MENU_ROTATE].checked);
 
         // The next change rebuilds as usual.
         winsim::hid_plug(id);

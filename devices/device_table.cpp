@@ -1,9 +1,9 @@
 // The device table's own operations: insertion at the end of an attach, removal at a reader's
 // end, emptying at shutdown, and the module's state with its reset.
-#include "hid/device_table.h"
+#include "devices/device_table.h"
 
-#include "app/app_state.h"
-#include "hid/device_state.h"
+#include "bus/bus_connection.h"
+#include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/stick_reader.h"
 
@@ -11,31 +11,6 @@
 #include <cwchar>
 
 DeviceTable device_table = {0, {nullptr}, SRWLOCK_INIT};
-
-DeviceTableState device_state = {};
-
-DeviceWarningCallback device_warning_callback = nullptr;
-DeviceTableChangedCallback device_table_changed_callback = nullptr;
-
-void device_table_reset(void) {
-    device_forget_all_unopenable();
-    device_state = DeviceTableState{};
-    device_table.count = 0;
-    for (DeviceEntry*& entry : device_table.entries)
-        entry = nullptr;
-    device_warning_callback = nullptr;
-    device_table_changed_callback = nullptr;
-}
-
-void device_warn(DeviceWarning warning) {
-    if (device_warning_callback)
-        device_warning_callback(warning);
-}
-
-void device_table_changed(void) {
-    if (device_table_changed_callback)
-        device_table_changed_callback();
-}
 
 bool device_table_has_path(const wchar_t* path) {
     for (int32_t i = 0; i < device_table.count; i++)

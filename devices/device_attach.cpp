@@ -1,10 +1,12 @@
 // Attaching a stick: how it is opened (exclusively, after one forced restart when another
 // program holds it, shared as the last resort), its reader and pad, its insertion, and the
 // warning each failure shows.
-#include "hid/device_table.h"
+#include "devices/device_attach.h"
 
-#include "app/app_state.h"
-#include "hid/device_state.h"
+#include "devices/device_table.h"
+
+#include "bus/bus_connection.h"
+#include "devices/device_state.h"
 #include "hid/hid_device.h"
 #include "hid/hid_enum.h"
 #include "hid/stick_reader.h"

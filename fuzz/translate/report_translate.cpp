@@ -7,7 +7,7 @@
 // Stops on: a read outside the report (AddressSanitizer: libFuzzer hands the input over in a
 // block of exactly its size), undefined arithmetic (UndefinedBehaviorSanitizer, which includes
 // out-of-range conversions from double to integer), or an output field outside its range.
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "hid/stick_reader.h"
 #include "translate/translate.h"
 

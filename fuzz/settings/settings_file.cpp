@@ -7,10 +7,10 @@
 // documented; a rewritten file that is not the four values of the record in the program's
 // format ("%d" CR LF "%d" CR LF "%d" CR LF "%d") or that does not load back to the same
 // record; a temporary file left behind.
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "settings_reset.h"
 #include "temp_folder.h"
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
 #include <charconv>
 #include <cstdint>
@@ -126,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     const Toggle toggles[] = {{"rotate", &menu[2]},
                               {"driving", &menu[3]},
-                              {"movement lock", &fn_modes_items[0]},
-                              {"fast turns", &fn_modes_items[1]}};
+                              {"movement lock", &fn_modes_items[FN_MODES_MOVEMENT_LOCK]},
+                              {"fast turns", &fn_modes_items[FN_MODES_FAST_TURNS]}};
     // Each toggle twice: on, and back.
     for (int round = 0; round < 2; round++) {
         for (const Toggle& toggle : toggles) {

@@ -1,9 +1,12 @@
 // The application's menu and its callbacks.
-#include "tray/app_menu.h"
+#include "app/app_menu.h"
 
-#include "app/settings.h"
-#include "hid/device_table.h"
+#include "settings/settings.h"
+#include "devices/device_rescan.h"
+#include "devices/device_table.h"
 #include "tray/tray.h"
+
+#include "pelkavorn_version.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,11 +28,11 @@ const wchar_t BALLOON_SETTINGS_IN_USE[] =
     L"Mode changes cannot be saved: another program holds the settings file";
 const wchar_t BALLOON_SETTINGS_NOT_SAVED[] = L"Mode changes cannot be saved";
 
-TrayDescriptor app_tray = {L"APP_ICON", L"Pelkavorn K7 v1.2.5.0", nullptr};
+TrayDescriptor app_tray = {L"APP_ICON", L"Pelkavorn K7 v" PELKAVORN_VERSION_TEXT, nullptr};
 
 TrayMenuItem status_item = {nullptr, 0, 0, on_status_refresh, 0, nullptr};
 
-TrayMenuItem fn_modes_items[3] = {
+TrayMenuItem fn_modes_items[FN_MODES_RECORDS] = {
     {L"76-Deg Movement Lock", 0, 0, toggle_movement_lock, 0, nullptr},
     {L"Fast Turns", 0, 0, toggle_fast_turns, 0, nullptr},
     {nullptr, 0, 0, nullptr, 0, nullptr},
@@ -111,17 +114,17 @@ void build_application_menu(void) {
     status_item.callback = on_status_refresh;
     std::free(old_text);
 
-    array[0] = status_item;
-    array[1] = separator_item;
+    array[APP_MENU_STATUS] = status_item;
+    array[APP_MENU_SEPARATOR] = separator_item;
     rotate_item.checked = check_mark(mode_settings.rotate);
-    array[2] = rotate_item;
+    array[APP_MENU_ROTATE] = rotate_item;
     driving_item.checked = check_mark(mode_settings.driving_mode);
-    array[3] = driving_item;
-    fn_modes_items[0].checked = check_mark(mode_settings.movement_lock);
-    fn_modes_items[1].checked = check_mark(mode_settings.fast_turns);
-    array[4] = {L"FN Modes", 0, 0, nullptr, 0, fn_modes_items};
-    array[5] = quit_item;
-    array[6] = end_item;
+    array[APP_MENU_DRIVING] = driving_item;
+    fn_modes_items[FN_MODES_MOVEMENT_LOCK].checked = check_mark(mode_settings.movement_lock);
+    fn_modes_items[FN_MODES_FAST_TURNS].checked = check_mark(mode_settings.fast_turns);
+    array[APP_MENU_FN_MODES] = {L"FN Modes", 0, 0, nullptr, 0, fn_modes_items};
+    array[APP_MENU_QUIT] = quit_item;
+    array[APP_MENU_END] = end_item;
 
     TrayMenuItem* old_array = app_tray.menu;
     app_tray.menu = array;
