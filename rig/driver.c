@@ -441,23 +441,19 @@ static NTSTATUS open_collection(const RigOpen* open) {
     return status;
 }
 
-static void close_collection(const RigOpen* open) {
+/* A handle's close (RIG_INTERNAL_CLOSE) forgets it; a read (RIG_INTERNAL_READ) is counted. */
+static void handle_event(const RigOpen* open, ULONG code) {
     int i;
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    for (i = 0; i < MAX_OPENS; i++)
-        if (opens[i].collection == open->collection && opens[i].file == open->file)
+    for (i = 0; i < MAX_OPENS; i++) {
+        if (opens[i].collection != open->collection || opens[i].file != open->file)
+            continue;
+        if (code == RIG_INTERNAL_CLOSE)
             opens[i].collection = NULL;
-    KeReleaseSpinLock(&lock, irql);
-}
-
-static void read_collection(const RigOpen* open) {
-    int i;
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    for (i = 0; i < MAX_OPENS; i++)
-        if (opens[i].collection == open->collection && opens[i].file == open->file)
+        else
             opens[i].reads++;
+    }
     KeReleaseSpinLock(&lock, irql);
 }
 
@@ -499,12 +495,8 @@ static NTSTATUS internal_request(PIRP irp) {
         return finish(irp, STATUS_INVALID_PARAMETER, 0);
     if (code == RIG_INTERNAL_OPEN)
         return finish(irp, open_collection(in), 0);
-    if (code == RIG_INTERNAL_CLOSE) {
-        close_collection(in);
-        return finish(irp, STATUS_SUCCESS, 0);
-    }
-    if (code == RIG_INTERNAL_READ) {
-        read_collection(in);
+    if (code == RIG_INTERNAL_CLOSE || code == RIG_INTERNAL_READ) {
+        handle_event(in, code);
         return finish(irp, STATUS_SUCCESS, 0);
     }
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
