@@ -478,8 +478,8 @@ static void settle_state(RigSettle* settle) {
 }
 
 /* From the minidriver image, which has no other way to the bus image's state: in: RigOpen
- * (RIG_INTERNAL_OPEN, RIG_INTERNAL_CLOSE, RIG_INTERNAL_READ), or through a child, the address that receives the
- * control device (RIG_INTERNAL_CONTROL). */
+ * (RIG_INTERNAL_OPEN, RIG_INTERNAL_CLOSE, RIG_INTERNAL_READ), or through a child, the address
+ * that receives the control device (RIG_INTERNAL_CONTROL). */
 static NTSTATUS internal_request(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
