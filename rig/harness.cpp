@@ -507,7 +507,7 @@ DWORD WINAPI hold_reading(void* context) {
     unsigned char report[64]; // longer than the stick's report; the HID class copies what it has
     OVERLAPPED o{};
     o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (;;) {
+    while (!h.stopping) {
         DWORD bytes = 0;
         ResetEvent(o.hEvent);
         BOOL ok = ReadFile(h.file, report, sizeof(report), nullptr, &o);
@@ -637,8 +637,11 @@ void release(Player& p, const std::string& name) {
     if (h.thread) {
         wait_for(5000, [&] { return h.lost || h.reads >= h.sent; });
         h.stopping = 1;
-        CancelIoEx(h.file, nullptr);
-        WaitForSingleObject(h.thread, INFINITE);
+        // A read the thread issues just as the cancel comes would wait for ever: cancel again
+        // until the thread has ended.
+        do
+            CancelIoEx(h.file, nullptr);
+        while (WaitForSingleObject(h.thread, 50) == WAIT_TIMEOUT);
         CloseHandle(h.thread);
     }
     if (h.file != INVALID_HANDLE_VALUE)
