@@ -104,6 +104,7 @@ typedef struct Stick {
     LONGLONG delivered_at; /* counter when the last report was handed over; 0 once matched */
     int reserved;          /* RIG_CTL_RESERVE: counts as opened, until the holder's open comes */
     ULONG reserved_share;  /* that open's share mode */
+    ULONG private_opens;   /* RigSettle's count */
 } Stick;
 
 /* An open handle of a child's HID collection. Wine passes no desired access with an open, so
@@ -113,6 +114,10 @@ typedef struct Open {
     PVOID collection; /* NULL: a free slot */
     PVOID file;
     ULONG share;
+    int stick;          /* the stick whose collection it is, or -1 */
+    int holder;         /* the harness's holder (RIG_HOLDER_OPTION) */
+    ULONG reads;        /* reads that came on it */
+    ULONG taken_before; /* the stick's reads_taken at the open */
 } Open;
 
 /* All state below is guarded by `lock`. */
@@ -127,6 +132,7 @@ static Stick sticks[RIG_STICKS];
 static RigEvent events[MAX_EVENTS];
 static ULONG event_count;
 static ULONG refused;
+static ULONG bus_requests; /* being answered now */
 static LONGLONG latencies[MAX_LATENCIES];
 static ULONG latency_count;
 static Open opens[MAX_OPENS];
@@ -396,12 +402,18 @@ static void forget_opens(PVOID collection) {
  * know yet (no child has told of it) has no handles to clash with. */
 static NTSTATUS open_collection(const RigOpen* open) {
     NTSTATUS status = STATUS_SUCCESS;
-    int i, free_slot = -1;
+    int i, free_slot = -1, stick_index = -1;
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
     for (i = 0; i < RIG_STICKS; i++) {
         Stick* stick = &sticks[i];
-        if (!stick->reserved || stick->child.collection != open->collection)
+        if (stick->child.collection != open->collection)
+            continue;
+        stick_index = i;
+        if (!(open->options & RIG_HOLDER_OPTION) &&
+            !share_both(open->share, FILE_SHARE_READ | FILE_SHARE_WRITE))
+            stick->private_opens++;
+        if (!stick->reserved)
             continue;
         if (open->options & RIG_HOLDER_OPTION)
             stick->reserved = 0; /* the holder's own open takes its place */
@@ -421,24 +433,54 @@ static NTSTATUS open_collection(const RigOpen* open) {
         opens[free_slot].collection = open->collection;
         opens[free_slot].file = open->file;
         opens[free_slot].share = open->share;
+        opens[free_slot].stick = stick_index;
+        opens[free_slot].holder = (open->options & RIG_HOLDER_OPTION) != 0;
+        opens[free_slot].reads = 0;
+        opens[free_slot].taken_before = stick_index < 0 ? 0 : sticks[stick_index].reads_taken;
     }
     KeReleaseSpinLock(&lock, irql);
     return status;
 }
 
-static void close_collection(const RigOpen* open) {
+/* A handle's close (RIG_INTERNAL_CLOSE) forgets it; a read (RIG_INTERNAL_READ) is counted. */
+static void handle_event(const RigOpen* open, ULONG code) {
     int i;
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    for (i = 0; i < MAX_OPENS; i++)
-        if (opens[i].collection == open->collection && opens[i].file == open->file)
+    for (i = 0; i < MAX_OPENS; i++) {
+        if (opens[i].collection != open->collection || opens[i].file != open->file)
+            continue;
+        if (code == RIG_INTERNAL_CLOSE)
             opens[i].collection = NULL;
+        else
+            opens[i].reads++;
+    }
+    KeReleaseSpinLock(&lock, irql);
+}
+
+/* What RIG_CTL_SETTLE answers. */
+static void settle_state(RigSettle* settle) {
+    int i;
+    KIRQL irql;
+    RtlZeroMemory(settle, sizeof(*settle));
+    KeAcquireSpinLock(&lock, &irql);
+    for (i = 0; i < RIG_STICKS; i++)
+        settle->private_opens[i] = sticks[i].private_opens;
+    for (i = 0; i < MAX_OPENS; i++) {
+        const Open* o = &opens[i];
+        if (!o->collection || o->stick < 0 || o->holder || !o->reads)
+            continue;
+        settle->readers[o->stick]++;
+        if (o->reads < sticks[o->stick].reads_taken - o->taken_before + 1)
+            settle->readers_behind[o->stick]++;
+    }
+    settle->bus_requests = bus_requests;
     KeReleaseSpinLock(&lock, irql);
 }
 
 /* From the minidriver image, which has no other way to the bus image's state: in: RigOpen
- * (RIG_INTERNAL_OPEN, RIG_INTERNAL_CLOSE), or through a child, the address that receives the
- * control device (RIG_INTERNAL_CONTROL). */
+ * (RIG_INTERNAL_OPEN, RIG_INTERNAL_CLOSE, RIG_INTERNAL_READ), or through a child, the address
+ * that receives the control device (RIG_INTERNAL_CONTROL). */
 static NTSTATUS internal_request(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -454,8 +496,8 @@ static NTSTATUS internal_request(PIRP irp) {
         return finish(irp, STATUS_INVALID_PARAMETER, 0);
     if (code == RIG_INTERNAL_OPEN)
         return finish(irp, open_collection(in), 0);
-    if (code == RIG_INTERNAL_CLOSE) {
-        close_collection(in);
+    if (code == RIG_INTERNAL_CLOSE || code == RIG_INTERNAL_READ) {
+        handle_event(in, code);
         return finish(irp, STATUS_SUCCESS, 0);
     }
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -1033,6 +1075,7 @@ static NTSTATUS control_request(PIRP irp) {
         for (s = 0; s < RIG_STICKS; s++) {
             sticks[s].reads_taken = 0;
             sticks[s].reserved = 0;
+            sticks[s].private_opens = 0;
         }
         KeReleaseSpinLock(&lock, irql);
         bus_interface_follow_mode();
@@ -1119,6 +1162,14 @@ static NTSTATUS control_request(PIRP irp) {
         RtlCopyMemory(buffer, &status, sizeof(status));
         return finish(irp, STATUS_SUCCESS, sizeof(status));
     }
+    case RIG_CTL_SETTLE: {
+        RigSettle settle;
+        if (out_length < sizeof(settle))
+            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        settle_state(&settle);
+        RtlCopyMemory(buffer, &settle, sizeof(settle));
+        return finish(irp, STATUS_SUCCESS, sizeof(settle));
+    }
     case RIG_CTL_LATENCIES: {
         LARGE_INTEGER frequency;
         ULONG count, i;
@@ -1151,8 +1202,18 @@ static NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = device->DeviceExtension;
     if (ext->kind == KIND_CONTROL)
         return control_request(irp);
-    if (ext->kind == KIND_BUS)
-        return bus_control(irp);
+    if (ext->kind == KIND_BUS) {
+        NTSTATUS status;
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        bus_requests++;
+        KeReleaseSpinLock(&lock, irql);
+        status = bus_control(irp);
+        KeAcquireSpinLock(&lock, &irql);
+        bus_requests--;
+        KeReleaseSpinLock(&lock, irql);
+        return status;
+    }
     return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
@@ -1340,8 +1401,16 @@ static int refused(PIRP irp) {
     return 1;
 }
 
+/* The bus image counts each read before the HID class sees it, so that the harness can tell
+ * a reader that has asked for its next report from one still busy with the last. */
 static NTSTATUS NTAPI share_read(PDEVICE_OBJECT device, PIRP irp) {
-    return refused(irp) ? STATUS_SHARING_VIOLATION : hid_read(device, irp);
+    RigOpen open;
+    if (refused(irp))
+        return STATUS_SHARING_VIOLATION;
+    describe_open(irp, &open);
+    if (bus_control)
+        ask_down(bus_control, RIG_INTERNAL_READ, &open, sizeof(open));
+    return hid_read(device, irp);
 }
 
 static NTSTATUS NTAPI share_write(PDEVICE_OBJECT device, PIRP irp) {

@@ -22,6 +22,7 @@
 // be made by a stick whose descriptor has no report IDs, so they are not sent.
 #include "rig.h"
 #include "scenario.h"
+#include "tray/tray.h"
 
 #include <windows.h>
 
@@ -95,6 +96,7 @@ struct Player {
     bool running = false;
     uint32_t bus_mode = RIG_BUS_PRESENT;
     std::map<std::string, int> sticks; // scenario name -> stick number
+    bool other[RIG_STICKS] = {};       // the number is an unrelated HID device, not a stick
     uint32_t events_seen = 0;
     bool clock_set = false; // the scenario's last clock command: its value and when it came
     int64_t clock = 0;
@@ -125,18 +127,74 @@ void wait_for_program_idle() {
         SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr);
 }
 
-// Waits until the driver's log has been quiet for `quiet` ms (at most `limit` ms).
-void settle(DWORD quiet = 300, DWORD limit = 5000) {
-    DWORD start = GetTickCount(), changed = start;
-    uint32_t seen = status().events;
-    while (GetTickCount() - changed < quiet && GetTickCount() - start < limit) {
-        Sleep(10);
-        uint32_t now = status().events;
-        if (now != seen) {
-            seen = now;
-            changed = GetTickCount();
-        }
+RigSettle settle_state() {
+    RigSettle s{};
+    ask(RIG_CTL_SETTLE, nullptr, 0, &s, sizeof(s));
+    return s;
+}
+
+// Sticks that the program (or the latency baseline) reads now.
+unsigned readers(const RigSettle& s) {
+    unsigned n = 0;
+    for (int i = 0; i < RIG_STICKS; i++)
+        n += s.readers[i];
+    return n;
+}
+
+// The program has done all it will do until the next outside event: every stick it reads has
+// asked for its next report (so the last one has gone to the bus), no bus request is being
+// answered, its main thread has run everything queued for it (the round trip of its wake
+// message, which runs the queue when handled, and is handled only once the main thread is back
+// in its loop) and, with a bus, every stick it reads has its pad and no other pad is left.
+bool program_settled(const Player& p) {
+    RigSettle s = settle_state();
+    for (int i = 0; i < RIG_STICKS; i++)
+        if (s.readers_behind[i])
+            return false;
+    if (s.bus_requests)
+        return false;
+    bool alive = p.running && !program_ended(p);
+    if (HWND window = alive ? program_window() : nullptr) {
+        static const UINT wake = RegisterWindowMessageW(TRAY_WAKE_MESSAGE_NAME);
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(window, wake, 0, 0, SMTO_NORMAL, 10000, &result) &&
+            !program_ended(p))
+            return false;
     }
+    if (alive && p.bus_mode == RIG_BUS_PRESENT && status().views_present != 2 * readers(s))
+        return false;
+    return true;
+}
+
+// Waits until program_settled holds twice running: a reader that ends posts its work to the
+// main thread just after its pad's unplug. Far beyond what the program needs; one that has not
+// settled by then is compared as it is.
+void settle(const Player& p, DWORD limit = 30000) {
+    DWORD start = GetTickCount();
+    for (int calm = 0; calm < 2;) {
+        if (GetTickCount() - start > limit) {
+            std::fprintf(stderr, "rig-harness: the program did not settle\n");
+            return;
+        }
+        calm = program_settled(p) ? calm + 1 : 0;
+        if (calm < 2)
+            Sleep(calm ? 1 : 10);
+    }
+}
+
+// After a stick comes (or the program starts with sticks there), the program's first sign of
+// hearing of it: an open that shares less than reading and writing. None comes while it reads
+// another stick already, its table being full.
+void wait_for_open(const Player& p, const RigSettle& before) {
+    wait_for(30000, [&] {
+        if (program_ended(p))
+            return true;
+        RigSettle now = settle_state();
+        for (int i = 0; i < RIG_STICKS; i++)
+            if (now.private_opens[i] != before.private_opens[i])
+                return true;
+        return readers(now) > 0;
+    });
 }
 
 int16_t s16(const unsigned char* b) {
@@ -460,7 +518,7 @@ DWORD WINAPI hold_reading(void* context) {
     unsigned char report[64]; // longer than the stick's report; the HID class copies what it has
     OVERLAPPED o{};
     o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (;;) {
+    while (!h.stopping) {
         DWORD bytes = 0;
         ResetEvent(o.hEvent);
         BOOL ok = ReadFile(h.file, report, sizeof(report), nullptr, &o);
@@ -592,8 +650,11 @@ void release(Player& p, const std::string& name) {
     if (h.thread) {
         wait_for(5000, [&] { return h.lost || h.reads >= h.sent; });
         h.stopping = 1;
-        CancelIoEx(h.file, nullptr);
-        WaitForSingleObject(h.thread, INFINITE);
+        // A read the thread issues just as the cancel comes would wait for ever: cancel again
+        // until the thread has ended.
+        do
+            CancelIoEx(h.file, nullptr);
+        while (WaitForSingleObject(h.thread, 50) == WAIT_TIMEOUT);
         CloseHandle(h.thread);
     }
     if (h.file != INVALID_HANDLE_VALUE)
@@ -659,15 +720,21 @@ void end_program(Player& p) {
     CloseHandle(p.program.hProcess);
     CloseHandle(p.program.hThread);
     p.running = false;
-    settle(200);
+    settle(p);
     print_events(p);
     std::printf("exit %lu\n", (unsigned long)code);
     std::fflush(stdout);
 }
 
+// A popup menu on screen. Hidden menu windows (a submenu's, one on its way out) come first
+// at times, so every one is looked at.
 HWND open_menu_window() {
-    HWND menu = FindWindowW(reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(0x8000)), nullptr);
-    return menu && IsWindowVisible(menu) ? menu : nullptr;
+    auto menu_class = reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(0x8000));
+    for (HWND menu = FindWindowExW(nullptr, nullptr, menu_class, nullptr); menu;
+         menu = FindWindowExW(nullptr, menu, menu_class, nullptr))
+        if (IsWindowVisible(menu))
+            return menu;
+    return nullptr;
 }
 
 // The tray menu as the program builds it: top-level rows (the status line first, the separator
@@ -740,7 +807,6 @@ void send_report(Player& p, const std::string& name, const std::vector<uint8_t>&
     memcpy(in, &number, 4);
     for (size_t i = 1; i < bytes.size() && i <= RIG_REPORT_BYTES; i++)
         in[3 + i] = bytes[i];
-    uint32_t before = status().events;
     uint32_t taken = status().reads_taken[number];
     if (game.watcher)
         SetEvent(game.wake);
@@ -751,10 +817,7 @@ void send_report(Player& p, const std::string& name, const std::vector<uint8_t>&
         holder->second.sent++;
     // The HID stack takes it at once when it has a read waiting.
     wait_for(2000, [&] { return status().reads_taken[number] != taken; });
-    bool pad_possible = p.bus_mode == RIG_BUS_PRESENT && p.running;
-    if (pad_possible)
-        wait_for(1000, [&] { return status().events != before; });
-    settle(pad_possible ? 60 : 300);
+    settle(p);
 }
 
 void start_program(Player& p, const std::string& exe) {
@@ -773,7 +836,13 @@ void start_program(Player& p, const std::string& exe) {
         std::exit(3);
     }
     p.windowless = !program_window() && !program_ended(p);
-    settle(700, 10000);
+    RigStatus s = status();
+    bool stick_there = false;
+    for (auto& [name, number] : p.sticks)
+        stick_there = stick_there || (s.stick_started[number] && !p.other[number]);
+    if (stick_there)
+        wait_for_open(p, RigSettle{});
+    settle(p);
 }
 
 void hold_for_screenshot(const sim::Command& c) {
@@ -830,6 +899,8 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
             p.sticks[c.name] = number;
         }
         uint32_t number = (uint32_t)p.sticks[c.name];
+        p.other[number] = c.other;
+        RigSettle before = settle_state();
         // A stick unplugged a moment ago is gone once the system has removed it.
         wait_for(10000, [&] { return !status().stick_started[number]; });
         uint32_t plug[2] = {number, c.other ? 1u : 0u};
@@ -845,8 +916,10 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         auto holder = p.holders.find(c.name);
         if (holder != p.holders.end() && holder->second.waiting)
             hold_open(p, holder->second);
+        if (p.running && !c.other)
+            wait_for_open(p, before);
         if (p.running)
-            settle(800, 8000);
+            settle(p);
         break;
     }
     case Verb::Unplug: {
@@ -857,8 +930,11 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
         auto holder = p.holders.find(c.name);
         if (holder != p.holders.end() && holder->second.thread)
             wait_for(10000, [&] { return holder->second.lost != 0; });
+        // The program's reader ends with the stick, which closes the program's handle.
         if (p.running)
-            settle(800, 8000);
+            wait_for(10000, [&] { return settle_state().readers[number] == 0; });
+        if (p.running)
+            settle(p);
         break;
     }
     case Verb::Hold:
@@ -920,12 +996,16 @@ void play(const sim::Command& c, Player& p, const std::string& exe) {
             end_program(p);
             return;
         }
-        settle(300);
+        // The chosen item runs once the menu has gone, and the program's sends to other windows
+        // on the way let a sent message in before it. The menu opens again only from the
+        // program's own loop, so once it has, the item has run.
+        use_menu(p, "");
+        settle(p);
         break;
     case Verb::Menu:
         print_events(p);
         use_menu(p, "");
-        settle(200);
+        settle(p);
         break;
     case Verb::Settings: {
         wait_for_program_idle();

@@ -32,6 +32,8 @@
  * first open marked RIG_HOLDER_OPTION takes that place. Without the share mode: no longer. A
  * reservation ends with the stick's removal and with RIG_CTL_RESET. */
 #define RIG_CTL_RESERVE RIG_CTL(0x907)
+/* out: RigSettle: what the program is still doing with the sticks and the bus. */
+#define RIG_CTL_SETTLE RIG_CTL(0x90C)
 
 /* The create option (FILE_RANDOM_ACCESS; FILE_FLAG_RANDOM_ACCESS to CreateFile) that marks the
  * open of the harness's stand-in for another program. The program never sets it. */
@@ -45,6 +47,8 @@
 #define RIG_INTERNAL_OPEN RIG_CTL(0x910)
 #define RIG_INTERNAL_CLOSE RIG_CTL(0x911)
 #define RIG_INTERNAL_CONTROL RIG_CTL(0x912)
+/* in: RigOpen (collection and file): a read of that handle has come (it may pend). */
+#define RIG_INTERNAL_READ RIG_CTL(0x913)
 
 #define RIG_BUS_ABSENT 0
 #define RIG_BUS_PRESENT 1
@@ -81,6 +85,17 @@ typedef struct RigStatus {
     unsigned int views_present;           /* pads' children reported to the system */
     unsigned int views_started;           /* pads' children started by their HID stacks */
 } RigStatus;
+
+/* Every count leaves out the holder's open (RIG_HOLDER_OPTION). A reader is a handle of a
+ * stick's collection that has asked for a report; it is behind while a report the HID stack
+ * took since its open has not been asked for again, that is, until its next read has come. */
+typedef struct RigSettle {
+    unsigned int private_opens[RIG_STICKS]; /* opens sharing less than reading and writing,
+                                             * allowed or refused */
+    unsigned int readers[RIG_STICKS];
+    unsigned int readers_behind[RIG_STICKS];
+    unsigned int bus_requests; /* bus requests being answered now */
+} RigSettle;
 #pragma pack(pop)
 
 /* Both images are built for one width, so pointers travel as they are. */

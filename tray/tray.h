@@ -24,6 +24,16 @@ enum : UINT {
 
 enum : UINT { TRAY_BALLOON_TIMEOUT_MS = 10000 };
 
+// The named mutex the tray holds while it runs. A second copy of the program opens the same
+// one and starts all the same, with its own icon.
+constexpr wchar_t TRAY_MUTEX_NAME[] = L"Pelkavorn Controller";
+
+// The registered message that wakes the main thread for posted work. It carries nothing: the
+// work waits in the engine's own queue, so a message that another process posts or sends to
+// our window can only make us run what this process queued (the Wine rig sends it to learn
+// that everything queued has run).
+constexpr wchar_t TRAY_WAKE_MESSAGE_NAME[] = L"Pelkavorn Controller: run queued main-thread work";
+
 typedef void (*TrayMainWork)(void* context);
 
 // Creates the named mutex, the hidden window and the icon, then refreshes from `descriptor`.

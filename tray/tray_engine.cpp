@@ -27,11 +27,6 @@ static_assert(TRAY_CALLBACK_MESSAGE == 0x401, "the icon's callback message");
 namespace {
 
 const wchar_t TRAY_WINDOW_CLASS[] = L"PelkavornViGEmClass";
-const wchar_t TRAY_MUTEX_NAME[] = L"Pelkavorn Controller";
-// The registered message that wakes the main thread for posted work. It carries nothing: the
-// work waits in the engine's own queue, so a message that another process posts to our window
-// can only make us run what this process queued.
-const wchar_t TRAY_WAKE_MESSAGE_NAME[] = L"Pelkavorn Controller: run queued main-thread work";
 
 // Owned by the main thread; no lock.
 struct TrayState {

@@ -3,6 +3,7 @@
 #include "program_test.h"
 
 #include "app/app_menu.h"
+#include "tray/tray.h"
 
 #include <shellapi.h>
 
@@ -18,39 +19,49 @@ size_t first(const std::vector<std::string>& log, const char* call, size_t from 
 }
 
 TEST_F(Program, StartsInOrderAndQuitsWithEverythingReleased) {
-    int bus = winsim::bus_add();
-    int stick = winsim::hid_add(winsim::hid_stick(1));
-    winsim::record_calls(true);
-    start();
-    auto log = winsim::call_log();
-    // The settings file (made and moved into place), the tray (mutex, window, icon), then the
-    // bus connection, then the first scan attaching the stick present at start, then the device
-    // notifications, then the loop; each looked for after the one before it, since the settings
-    // file is opened with the same call as the bus.
-    const char* const order[] = {"MoveFileExW", "CreateMutexW", "Shell_NotifyIconW",
-                                 "CreateFileW", "CreateThread", "RegisterDeviceNotificationW",
-                                 "GetMessageW"};
-    size_t at = 0;
-    for (const char* call : order) {
-        const size_t found = first(log, call, at);
-        EXPECT_LT(found, log.size()) << call << " missing, or before the call listed ahead of it";
-        at = std::min(found, log.size());
-    }
-    EXPECT_GT(first(log, "CreateThread"), first(log, "Shell_NotifyIconW"))
-        << "no reader before the tray";
-    EXPECT_LT(first(log, "GetMessageW"), log.size());
-    EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << "the settings came first";
-    ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
-    ASSERT_FALSE(winsim::tray_icons().empty());
-    EXPECT_EQ(menu().at(0).text, L"Pelkavorn K7 Detected")
-        << "the stick present at start is attached before the menu is first opened";
-    EXPECT_TRUE(winsim::balloons().empty());
+    // A copy of the program that runs already holds the tray's named mutex: this one starts
+    // all the same, with its own icon.
+    for (bool another_copy : {false, true}) {
+        SCOPED_TRACE(another_copy ? "another copy runs" : "alone");
+        winsim::reset();
+        reset_program_globals();
+        std::filesystem::remove("pelkavorn.config"); // made afresh in each pass
+        int bus = winsim::bus_add();
+        int stick = winsim::hid_add(winsim::hid_stick(1));
+        if (another_copy)
+            winsim::hold_named_mutex(TRAY_MUTEX_NAME);
+        winsim::record_calls(true);
+        start();
+        auto log = winsim::call_log();
+        // The settings file (made and moved into place), the tray (mutex, window, icon), then
+        // the bus connection, then the first scan attaching the stick present at start, then the
+        // device notifications, then the loop; each looked for after the one before it, since
+        // the settings file is opened with the same call as the bus.
+        const char* const order[] = {"MoveFileExW", "CreateMutexW", "Shell_NotifyIconW",
+                                     "CreateFileW", "CreateThread", "RegisterDeviceNotificationW",
+                                     "GetMessageW"};
+        size_t at = 0;
+        for (const char* call : order) {
+            const size_t found = first(log, call, at);
+            EXPECT_LT(found, log.size())
+                << call << " missing, or before the call listed ahead of it";
+            at = std::min(found, log.size());
+        }
+        EXPECT_GT(first(log, "CreateThread"), first(log, "Shell_NotifyIconW"))
+            << "no reader before the tray";
+        EXPECT_TRUE(std::filesystem::exists("pelkavorn.config")) << "the settings came first";
+        ASSERT_EQ(winsim::bus_pads(bus).size(), 1u);
+        ASSERT_EQ(winsim::tray_icons().size(), 1u);
+        EXPECT_EQ(menu().at(0).text, L"Pelkavorn K7 Detected")
+            << "the stick present at start is attached before the menu is first opened";
+        EXPECT_TRUE(winsim::balloons().empty());
 
-    quit();
-    EXPECT_TRUE(winsim::bus_pads(bus).empty()) << "the pad leaves the bus with the program";
-    EXPECT_EQ(winsim::hid_open_files(stick), 0u);
-    EXPECT_TRUE(winsim::tray_icons().empty());
-    EXPECT_EQ(device_table.count, 0);
+        quit();
+        EXPECT_TRUE(winsim::bus_pads(bus).empty()) << "the pad leaves the bus with the program";
+        EXPECT_EQ(winsim::hid_open_files(stick), 0u);
+        EXPECT_TRUE(winsim::tray_icons().empty());
+        EXPECT_EQ(device_table.count, 0);
+    }
 }
 
 // The stick present at start fails its first read, so its reader ends inside the first scan:

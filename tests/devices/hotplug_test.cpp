@@ -91,9 +91,10 @@ TEST_F(Hotplug, ReaderEndingAroundTheInsertionIsRemovedEitherWay) {
 }
 
 TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
-    winsim::BusOptions slow;
-    slow.completion_delay_ms = 150;
-    start(Bus::Working, true, slow);
+    // The pad's plug-in, and with it the insertion, waits until the report has been read.
+    winsim::BusOptions holding;
+    holding.hold_plug_in = true;
+    start(Bus::Working, true, holding);
     auto early = stick_report(0x1000, 0x1000, 1);
     bool before_insertion = false;
     std::atomic<bool> read{false};
@@ -107,6 +108,10 @@ TEST_F(Hotplug, ReportsReadBeforeTheInsertionAreDroppedNotQueued) {
             std::this_thread::yield();
         // The insertion follows the pad's wait-ready; not yet asked for means not yet inserted.
         before_insertion = requests(bus_, BUS_CTL_WAIT_READY) == 0;
+        while (winsim::bus_held_plug_ins(bus_) == 0)
+            std::this_thread::yield();
+        winsim::bus_set_options(bus_, {});
+        winsim::bus_release_plug_ins(bus_);
         read = true;
     });
     EXPECT_TRUE(pump_until([&] { return read && winsim::bus_pads(bus_).size() == 1; }));

@@ -103,7 +103,7 @@ TEST_F(Hostile, ForgedMessagesCallNothingAndChangeNothing) {
     ASSERT_NE(window, nullptr);
     const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
     // Another program can find the wake message's name in our executable.
-    const UINT wake = RegisterWindowMessageW(L"Pelkavorn Controller: run queued main-thread work");
+    const UINT wake = RegisterWindowMessageW(TRAY_WAKE_MESSAGE_NAME);
     const std::vector<bool> marks = check_marks();
     ASSERT_EQ(marks, (std::vector<bool>{false, true, true, false}));
     const size_t icons = winsim::tray_icons().size();

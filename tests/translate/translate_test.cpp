@@ -237,6 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Driving{"FullDiagonalDownRight", 0xFFFF, 0xFFFF, 23169, 181, 0},
                       Driving{"ForwardAtThreshold", 0x8000, y_raw(4762), 0, 0, 0},
                       Driving{"ForwardPastThreshold", 0x8000, y_raw(4763), 0, 0, 39},
+                      // Braking starts just below centre, not below the forward threshold.
+                      Driving{"BackwardOutYMinus1", 0x8000, y_raw(-1), 0, 0, 0},
+                      Driving{"BackwardOutYMinus128", 0x8000, y_raw(-122), 0, 1, 0},
+                      Driving{"BackwardOutYMinus5000", 0x8000, y_raw(-4762), 0, 39, 0},
                       Driving{"Centre", 0x8000, 0x8000, 0, 0, 0}),
     [](const auto& test) { return std::string(test.param.name); });
 

@@ -85,7 +85,7 @@ enum class When { AtOnce, Later, Natural };
 void finish(Bus& bus, const std::shared_ptr<Request>& request, DWORD error,
             std::vector<BYTE> output = {}, When when = When::Natural) {
     auto complete = [request, error, output] {
-        if (request->done)
+        if (request->done || request->cancelled)
             return;
         DWORD bytes = 0;
         if (!output.empty() && request->output) {

@@ -184,6 +184,7 @@ void request_cancel(const std::shared_ptr<Device>& device,
     }
     if (device->driver.cancel)
         device->driver.cancel(request);
+    request->cancelled = true;
     run_later(1, [request] { request_complete(request, ERROR_OPERATION_ABORTED, 0); });
 }
 

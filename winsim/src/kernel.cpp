@@ -57,6 +57,7 @@ struct Machine {
     bool threads_run_at_once = true;
     // worker thread for late completions
     std::deque<Timer> timers;
+    bool timers_held = false; // hold_late_completions: the worker runs nothing until let go
     std::thread worker;
     bool worker_stop = false;
     std::condition_variable_any worker_wake;
@@ -171,7 +172,7 @@ void worker_loop() {
     Machine& m = machine();
     std::unique_lock<std::recursive_mutex> held(m.lock);
     while (!m.worker_stop) {
-        if (m.timers.empty()) {
+        if (m.timers.empty() || m.timers_held) {
             m.worker_wake.wait(held);
             continue;
         }
@@ -179,8 +180,10 @@ void worker_loop() {
         for (auto it = m.timers.begin(); it != m.timers.end(); ++it)
             if (it->due < next->due)
                 next = it;
-        if (std::chrono::steady_clock::now() < next->due) {
-            m.worker_wake.wait_until(held, next->due);
+        // A copy: while the worker waits, run_later and reset change the queue under it.
+        const auto due = next->due;
+        if (std::chrono::steady_clock::now() < due) {
+            m.worker_wake.wait_until(held, due);
             continue;
         }
         auto work = std::move(next->work);
@@ -401,6 +404,7 @@ void reset() {
         m.completion_wins = false;
         m.pinned_time.reset();
         m.threads_run_at_once = true;
+        m.timers_held = false;
         m.faults.clear();
         m.calls.clear();
         m.recording = false;
@@ -463,6 +467,12 @@ void pin_time(long long seconds) {
 void set_cancel_race(bool completion_wins) {
     std::lock_guard<std::recursive_mutex> held(machine().lock);
     machine().completion_wins = completion_wins;
+}
+
+void hold_late_completions(bool hold) {
+    std::lock_guard<std::recursive_mutex> held(machine().lock);
+    machine().timers_held = hold;
+    machine().worker_wake.notify_all();
 }
 
 void set_threads_run_at_once(bool at_once) {

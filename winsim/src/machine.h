@@ -77,6 +77,9 @@ struct Request {
     std::shared_ptr<Object> event;
     DWORD thread = 0; // the issuing thread, for CancelIo
     bool done = false;
+    // Its driver has been told of its cancel: the request is no longer the driver's, and an
+    // answer the driver had under way no longer completes it.
+    bool cancelled = false;
     bool asynchronous = false; // issued on a file opened for overlapped I/O
     // True while the driver's submit runs: a failure then is a synchronous error, which the
     // I/O manager returns from the call itself without touching the caller's OVERLAPPED.

@@ -39,6 +39,10 @@ void name_lock(const SRWLOCK* lock, const char* name);
 // data: by default the cancel; with `completion_wins` the request stays with its driver until
 // the cancel takes effect a moment later, and completes normally if data comes first.
 void set_cancel_race(bool completion_wins);
+// While held, nothing that completes late (a cancelled request's end, a bus answer after its
+// completion delay) completes: the test looks at a request still pending without racing the
+// machine's worker, then lets go, and what came due meanwhile completes. Let go by the reset.
+void hold_late_completions(bool hold);
 // A thread created running, or resumed, runs at once: CreateThread and ResumeThread return
 // only when it has blocked (a wait, a contended slim reader/writer lock, Sleep) or ended, so a
 // starter that finishes setting the thread's data up after the call is caught every time. On
