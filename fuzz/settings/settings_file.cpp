@@ -124,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* name;
         TrayMenuItem* item;
     };
-    const Toggle toggles[] = {{"rotate", &menu[2]},
-                              {"driving", &menu[3]},
+    const Toggle toggles[] = {{"rotate", &menu[APP_MENU_ROTATE]},
+                              {"driving", &menu[APP_MENU_DRIVING]},
                               {"movement lock", &fn_modes_items[FN_MODES_MOVEMENT_LOCK]},
                               {"fast turns", &fn_modes_items[FN_MODES_FAST_TURNS]}};
     // Each toggle twice: on, and back.
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             toggle.item->callback(toggle.item);
             check_derived(toggle.name);
             check_file(toggle.name);
-            if (toggle.item == &menu[2]) {
+            if (toggle.item == &menu[APP_MENU_ROTATE]) {
                 if (mode_settings.rotate != (rotate ^ 1))
                     fail("rotate did not flip its lowest bit", record_text());
                 double now = mode_settings.rotation_offset;

@@ -308,7 +308,13 @@ HANDLE disk_create(const std::wstring& path, DWORD access, DWORD share, DWORD di
     file->share = share;
     file->flags = flags;
     device->files.push_back(file);
-    disk().open.push_back(file);
+    // Closed files are dropped as others are opened, so that a long run (a fuzz target's) does
+    // not look through every file it ever opened.
+    auto& open = disk().open;
+    open.erase(
+        std::remove_if(open.begin(), open.end(), [](const auto& weak) { return weak.expired(); }),
+        open.end());
+    open.push_back(file);
     auto object = std::make_shared<Object>();
     object->kind = "file";
     object->file = file;
