@@ -209,8 +209,13 @@ _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target
 
 _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                               GamepadReport report) {
+    return bus_x360_submit_on(client, target, report, nullptr);
+}
+
+_VIGEM_ERRORS bus_x360_submit_on(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
+                                 GamepadReport report, HANDLE event) {
     DWORD error = 0;
-    _VIGEM_ERRORS refused =
-        bus_send_report<X360ReportRequest>(client, target, BUS_CTL_X360_REPORT, report, &error);
+    _VIGEM_ERRORS refused = bus_send_report<X360ReportRequest>(client, target, BUS_CTL_X360_REPORT,
+                                                               report, event, &error);
     return refused != BUS_OK ? refused : bus_report_result(error);
 }

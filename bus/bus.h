@@ -2,17 +2,17 @@
 // version check, plug virtual Xbox 360 and DualShock 4 pads in under a free serial (waiting, or
 // on a thread of its own), submit their reports, watch their feedback, ask an Xbox 360 pad's
 // user index, unplug. The program calls only connect, disconnect, the Xbox 360 target's
-// allocation, add, submit and remove and the deletes (bus.cpp), and stop feedback
+// allocation, add, submit (on a kept event) and remove and the deletes (bus.cpp), and stop feedback
 // (bus_feedback.cpp); the other operations are in files of their own beside it (bus_ds4.cpp,
 // bus_feedback.cpp, bus_async.cpp, bus_query.cpp).
 //
 // Threads: the client takes no locks of its own beyond one per feedback registration. Connect
 // and disconnect run on the main thread while no other thread uses the client; requests for
 // different targets may run on any threads at once, since every request has its own OVERLAPPED
-// and event. A target record is not guarded: callers keep add, remove, feedback registration,
-// stop and delete of a target apart from one another and from submits for it. Feedback threads
-// are the exception: they read the feedback fields under their registration's lock, and stop
-// and delete end them before returning.
+// and an event no other thread waits on. A target record is not guarded: callers keep add, remove,
+// feedback registration, stop and delete of a target apart from one another and from submits for
+// it. Feedback threads are the exception: they read the feedback fields under their registration's
+// lock, and stop and delete end them before returning.
 #pragma once
 
 #include "bus/bus_feedback.h"
@@ -68,6 +68,14 @@ _VIGEM_ERRORS bus_target_remove(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target
 // Any thread (the stick's reader thread). Blocks until the driver has taken the report.
 _VIGEM_ERRORS bus_x360_submit(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
                               GamepadReport report);
+
+// The same, waiting on `event` instead of an event made and closed for the request: an
+// auto-reset event that the caller made, keeps for one thread's requests (never two at once)
+// and closes. Under Wine, making and closing an event are two trips to the Wine server, one of
+// them on the report's way to the pad; a reader thread submits hundreds of reports a second, so
+// it keeps one. Null: as bus_x360_submit.
+_VIGEM_ERRORS bus_x360_submit_on(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target,
+                                 GamepadReport report, HANDLE event);
 
 // The same for a DualShock 4 report, with the same checks and results; the target's kind is not
 // looked at (the driver denies a report of the other kind).

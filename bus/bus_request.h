@@ -32,11 +32,12 @@ _VIGEM_ERRORS bus_check_add(const _VIGEM_CLIENT_T* client, const _VIGEM_TARGET_T
 _VIGEM_ERRORS bus_report_result(DWORD error);
 
 // Sends one report record (its size, the pad's serial and the report; every other byte zero)
-// for a plugged-in pad and waits for the driver. The serial checks' refusal, with nothing sent;
+// for a plugged-in pad and waits for the driver, on `event` when the caller keeps one for its
+// thread, else on one made for the request. The serial checks' refusal, with nothing sent;
 // else BUS_OK, with the driver's answer (0 or its Win32 error) in *error. Any thread; blocks.
 template <typename Request, typename Report>
 _VIGEM_ERRORS bus_send_report(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target, DWORD code,
-                              const Report& report, DWORD* error) {
+                              const Report& report, HANDLE event, DWORD* error) {
     _VIGEM_ERRORS refused = bus_check_serial(client, target);
     if (refused != BUS_OK)
         return refused;
@@ -45,7 +46,8 @@ _VIGEM_ERRORS bus_send_report(_VIGEM_CLIENT_T* client, _VIGEM_TARGET_T* target, 
     request.size = sizeof request;
     request.serial = target->serial;
     request.report = report;
-    *error = bus_exchange(client->bus_handle, code, &request, sizeof request, false);
+    *error = event ? bus_request(client->bus_handle, event, code, &request, sizeof request, false)
+                   : bus_exchange(client->bus_handle, code, &request, sizeof request, false);
     return BUS_OK;
 }
 

@@ -119,6 +119,9 @@ int device_add(const wchar_t* path) {
         if (entry->target)
             bus_target_add(bus_client, entry->target); // a failed plug-in is not reported
         entry->report = GamepadReport{};
+        // Kept for the pad's life rather than made per report; without it (no event to be
+        // had) every report makes its own, so a failure here costs nothing but that.
+        entry->submit_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
 
     if (!device_table_finish_add(entry)) {

@@ -39,6 +39,8 @@ void device_entry_release(DeviceEntry* entry) {
             bus_target_remove(bus_client, entry->target);
         bus_target_delete(entry->target);
     }
+    if (entry->submit_event)
+        CloseHandle(entry->submit_event);
     std::free(entry);
 }
 

@@ -32,6 +32,8 @@ struct DeviceEntry {
     _VIGEM_TARGET_T* target; // owned by the entry; null when the bus is not connected or the
                              // target could not be allocated
     GamepadReport report;    // the last report built for this stick, on its reader thread
+    HANDLE submit_event;     // auto-reset; the reader thread's submits wait on it, one at a time;
+                             // owned by the entry; null: each submit makes its own
 };
 
 enum { DEVICE_TABLE_CAPACITY = 1 };

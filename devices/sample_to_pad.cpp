@@ -23,5 +23,5 @@ void translate_stick_sample(StickReader* reader, StickSample* sample) {
         return;
     TranslateModes modes = translate_current_modes();
     entry->report = translate_compute(sample, &modes, &driving_state, translate_system_seconds);
-    bus_x360_submit(bus_client, entry->target, entry->report);
+    bus_x360_submit_on(bus_client, entry->target, entry->report, entry->submit_event);
 }

@@ -290,11 +290,19 @@ TEST_F(BusClientTest, RequestThatCannotStartIsAFailureNotASuccess) {
 }
 
 TEST_F(BusClientTest, RequestsCompletingLaterOnAnotherThreadAreWaitedFor) {
-    auto* client = connected(bus_options([](auto& o) { o.completion_delay_ms = 5; }));
+    auto* client = connected();
     auto* target = plugged();
     GamepadReport report = {0x1000, 0, 0, 1, 2, 0, 0};
+    // A request answered within the call leaves its event signalled; a kept event must still
+    // make the next request wait for its own answer.
+    HANDLE kept = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(bus_x360_submit_on(client, target, report, kept), BUS_OK);
+    winsim::bus_set_options(bus_, bus_options([](auto& o) { o.completion_delay_ms = 5; }));
     EXPECT_EQ(bus_x360_submit(client, target, report), BUS_OK);
-    EXPECT_EQ(winsim::bus_pad(bus_, 1)->report_count, 1u);
+    EXPECT_EQ(winsim::bus_pad(bus_, 1)->report_count, 2u);
+    EXPECT_EQ(bus_x360_submit_on(client, target, report, kept), BUS_OK);
+    EXPECT_EQ(winsim::bus_pad(bus_, 1)->report_count, 3u);
+    CloseHandle(kept);
     EXPECT_EQ(bus_target_remove(client, target), BUS_OK);
 }
 
@@ -303,16 +311,19 @@ TEST_F(BusClientTest, ReportsFromSeveralThreadsOnOneHandleProceedIndependently) 
     auto* first = plugged();
     auto* second = plugged();
     const int reports = 300;
-    auto send = [&](_VIGEM_TARGET_T* target, int16_t x) {
+    // One thread waits on an event it keeps, the other on one made for each request.
+    HANDLE kept = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    auto send = [&](_VIGEM_TARGET_T* target, int16_t x, HANDLE event) {
         for (int i = 0; i < reports; i++) {
             GamepadReport report = {0, 0, 0, x, (int16_t)i, 0, 0};
-            EXPECT_EQ(bus_x360_submit(client, target, report), BUS_OK);
+            EXPECT_EQ(bus_x360_submit_on(client, target, report, event), BUS_OK);
         }
     };
-    std::thread a(send, first, 111);
-    std::thread b(send, second, 222);
+    std::thread a(send, first, 111, kept);
+    std::thread b(send, second, 222, nullptr);
     a.join();
     b.join();
+    CloseHandle(kept);
     EXPECT_EQ(winsim::bus_pad(bus_, 1)->report_count, (size_t)reports);
     EXPECT_EQ(winsim::bus_pad(bus_, 2)->report_count, (size_t)reports);
     EXPECT_EQ(winsim::bus_pad(bus_, 1)->report[4], 111);

@@ -370,8 +370,9 @@ class SampleCallbackTest : public WinsimTest {
         bus_client = bus_client_new();
         ASSERT_EQ(bus_connect(bus_client), BUS_OK);
         bus_connected = 1;
-        entry_.device = nullptr;
+        entry_ = {};
         entry_.reader = reader();
+        entry_.submit_event = CreateEventW(nullptr, FALSE, FALSE, nullptr); // as attaching makes
         entry_.target = bus_target_new_x360();
         ASSERT_EQ(bus_target_add(bus_client, entry_.target), BUS_OK);
         entry_.report = {};
@@ -384,6 +385,8 @@ class SampleCallbackTest : public WinsimTest {
         remove_entry();
         bus_target_remove(bus_client, entry_.target);
         bus_target_delete(entry_.target);
+        if (entry_.submit_event)
+            CloseHandle(entry_.submit_event);
         bus_disconnect(bus_client);
         bus_client_delete(bus_client);
         bus_client = nullptr;
@@ -426,6 +429,26 @@ TEST_F(SampleCallbackTest, GameSeesTheTranslatedPad) {
     std::vector<uint8_t> expected = {0x00, 0x10, 0, 0, 0x0C, 0x62, 0x46, 0x52, 0, 0, 0, 0};
     EXPECT_EQ(pad->report, expected);
     EXPECT_EQ(entry_.report.left_x, 25100);
+}
+
+// A stick's reports wait on the event its entry keeps, not on one made for each of hundreds of
+// reports a second; an entry without one (none could be had when the stick was attached) still
+// reaches its pad.
+TEST_F(SampleCallbackTest, ReportsWaitOnTheEntrysEventElseOnOneOfTheirOwn) {
+    StickSample s = sample_of(0xFFFF, 0x8000, 1);
+    for (bool kept : {true, false}) {
+        SCOPED_TRACE(kept ? "kept" : "none");
+        if (!kept) {
+            CloseHandle(entry_.submit_event);
+            entry_.submit_event = nullptr;
+        }
+        size_t before = reports_seen(), events = winsim::calls("CreateEventW");
+        for (int i = 0; i < 3; i++)
+            translate_stick_sample(reader(), &s);
+        EXPECT_EQ(reports_seen() - before, 3u);
+        EXPECT_EQ(winsim::calls("CreateEventW") - events, kept ? 0u : 3u);
+        EXPECT_EQ(winsim::open_handles("event"), kept ? 1u : 0u);
+    }
 }
 
 TEST_F(SampleCallbackTest, SampleOfAnUnknownReaderIsDropped) {
