@@ -10,8 +10,12 @@ ReaderStoppedCallback reader_stopped_callback = nullptr;
 namespace {
 
 // The read time-out: an idle reader wakes this often, looks at `running`, and waits on the
-// same outstanding read again.
-const DWORD read_timeout_ms = 10;
+// same outstanding read again. A stop finds the read and cancels it, which ends the reader at
+// once; only a stop that lands just before the next read is issued waits for this to be seen.
+// Not shorter: under Wine every wake-up is a trip through the Wine server, and on a busy
+// machine the woken reader waits for a CPU; a report that arrives meanwhile waits with it. At
+// 10 ms that made a tenth of a loaded run's reports late (docs/performance.md).
+const DWORD read_timeout_ms = 100;
 
 bool on_own_thread(const StickReader* reader) {
     return !reader->thread || GetCurrentThreadId() == reader->thread_id;
