@@ -14,7 +14,8 @@ namespace {
 // once; only a stop that lands just before the next read is issued waits for this to be seen.
 // Not shorter: under Wine every wake-up is a trip through the Wine server, and on a busy
 // machine the woken reader waits for a CPU; a report that arrives meanwhile waits with it. At
-// 10 ms that made a tenth of a loaded run's reports late (docs/performance.md).
+// 10 ms the slowest tenth of a loaded run's reports came a fifth to a third later than the
+// least client's (docs/performance.md).
 const DWORD read_timeout_ms = 100;
 
 bool on_own_thread(const StickReader* reader) {
